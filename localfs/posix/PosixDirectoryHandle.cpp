@@ -1,0 +1,303 @@
+#include "localfs/posix/PosixDirectoryHandle.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "localfs/posix/PosixEntryCursor.h"
+#include "localfs/posix/PosixFileHandle.h"
+
+namespace LocalFs::Posix {
+
+namespace {
+
+std::string ParentPath(const std::string& path) {
+  const size_t slash = path.find_last_not_of('/') == std::string::npos
+                           ? std::string::npos
+                           : path.rfind('/', path.find_last_not_of('/'));
+  if (slash == std::string::npos) return path + "/..";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string LastComponent(const std::string& path) {
+  const size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "/";
+  const size_t slash = path.rfind('/', end);
+  return path.substr(slash == std::string::npos ? 0 : slash + 1,
+                     end - (slash == std::string::npos ? 0 : slash + 1) + 1);
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+  return !folder.empty() && folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+struct FileSystemMagic {
+  unsigned long magic;
+  const char* name;
+};
+
+// Only file systems whose names the server knows; any other answers nothing.
+constexpr FileSystemMagic kFileSystems[] = {
+    {0xEF53, "EXT4FS"},  {0x58465342, "XFS"},  {0x52654973, "REISERFS"},
+    {0x3153464A, "JFS"}, {0x482B, "HFSPLUS"},  {0x5346544E, "NTFS"},
+    {0x4D44, "VFAT"},    {0x2011BAB0, "EXFAT"}, {0x01161970, "GFS2"},
+};
+
+constexpr size_t kFileSystemNameUnits = 64;
+
+}  // namespace
+
+PosixDirectoryHandle::PosixDirectoryHandle(int fd, std::string localPath)
+    : fd_(fd), localPath_(std::move(localPath)) {}
+
+PosixDirectoryHandle::~PosixDirectoryHandle() { close(fd_); }
+
+bool PosixDirectoryHandle::Fail(int error, std::string_view call, std::string_view name,
+                                std::source_location where) {
+  return status_.Fail(SystemError(error, call, name, localPath_, where));
+}
+
+std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenChild(const std::string& raw,
+                                                                      std::string childPath,
+                                                                      std::source_location where) {
+  const int fd = openat(fd_, raw.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    Fail(errno, "openat", raw, where);
+    return nullptr;
+  }
+  return std::make_unique<PosixDirectoryHandle>(fd, std::move(childPath));
+}
+
+std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenDirectory(const WString& name) {
+  if (name == u".") return OpenChild(".", localPath_, std::source_location::current());
+  if (name == u"..") return OpenChild("..", ParentPath(localPath_), std::source_location::current());
+  std::string local;
+  if (!ToLocalName(name, local, status_)) return nullptr;
+  return OpenChild(local, Join(localPath_, local), std::source_location::current());
+}
+
+std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenDirectory(const LocalEntryCursor& entry) {
+  const auto* cursor = dynamic_cast<const PosixEntryCursor*>(&entry);
+  if (cursor == nullptr || !cursor->IsValid()) {
+    status_.Fail(LibraryError(kInvalidName, "The entry cursor is not on an entry."));
+    return nullptr;
+  }
+  const std::string& raw = cursor->GetRawName();
+  // The cursor's name came from the file system, but it must still be a
+  // single entry of this folder.
+  if (raw.empty() || raw == "." || raw == ".." || raw.find('/') != std::string::npos) {
+    status_.Fail(LibraryError(kInvalidName, "The entry cursor does not name an entry."));
+    return nullptr;
+  }
+  return OpenChild(raw, Join(localPath_, raw), std::source_location::current());
+}
+
+std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetEntry(const WString& name) {
+  std::string local;
+  if (!ToLocalName(name, local, status_)) return nullptr;
+  struct stat st {};
+  if (fstatat(fd_, local.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    Fail(errno, "fstatat", local);
+    return nullptr;
+  }
+  return std::make_unique<PosixEntryCursor>(std::move(local), st);
+}
+
+std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetSelfEntry() {
+  struct stat st {};
+  if (fstat(fd_, &st) != 0) {
+    Fail(errno, "fstat", ".");
+    return nullptr;
+  }
+  return std::make_unique<PosixEntryCursor>(LastComponent(localPath_), st);
+}
+
+std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::ListEntries() {
+  // The stream owns its own descriptor so that it can outlive this handle.
+  const int fd = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    Fail(errno, "openat", ".");
+    return nullptr;
+  }
+  DIR* stream = fdopendir(fd);
+  if (stream == nullptr) {
+    const int error = errno;
+    close(fd);
+    Fail(error, "fdopendir", ".");
+    return nullptr;
+  }
+  return std::make_unique<PosixEntryCursor>(stream, localPath_);
+}
+
+std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenRegular(const std::string& local, int flags,
+                                                                   std::source_location where) {
+  // Non-blocking so that a FIFO planted under the name cannot stall us.
+  const int fd = openat(fd_, local.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    Fail(errno, "openat", local, where);
+    return nullptr;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    status_.Fail(LibraryError(kNotRegularFile, "'" + local + "' in '" + localPath_ +
+                                                   "' is not a regular file.", where));
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return std::make_unique<PosixFileHandle>(fd, local, localPath_);
+}
+
+std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::CreateFile(const WString& name) {
+  std::string local;
+  if (!ToLocalName(name, local, status_)) return nullptr;
+  // Truncation waits until the entry is known to be a regular file.
+  auto file = OpenRegular(local, O_RDWR | O_CREAT, std::source_location::current());
+  if (file && !file->SetSize(0)) {
+    status_.Fail(file->TakeStatus());
+    return nullptr;
+  }
+  return file;
+}
+
+std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenFile(const WString& name, FileAccess access) {
+  std::string local;
+  if (!ToLocalName(name, local, status_)) return nullptr;
+  const int flags = access == FileAccess::Read ? O_RDONLY
+                    : access == FileAccess::Write ? O_WRONLY
+                                                  : O_RDWR;
+  return OpenRegular(local, flags, std::source_location::current());
+}
+
+bool PosixDirectoryHandle::CreateDirectory(const WString& name) {
+  std::string local;
+  if (!ToLocalName(name, local, status_)) return false;
+  if (mkdirat(fd_, local.c_str(), 0777) != 0) return Fail(errno, "mkdirat", local);
+  return true;
+}
+
+bool PosixDirectoryHandle::DeleteFile(const WString& name) {
+  std::string local;
+  if (!ToLocalName(name, local, status_)) return false;
+  if (unlinkat(fd_, local.c_str(), 0) != 0) return Fail(errno, "unlinkat", local);
+  return true;
+}
+
+bool PosixDirectoryHandle::RemoveDirectory(const WString& name) {
+  std::string local;
+  if (!ToLocalName(name, local, status_)) return false;
+  if (unlinkat(fd_, local.c_str(), AT_REMOVEDIR) != 0) return Fail(errno, "unlinkat", local);
+  return true;
+}
+
+bool PosixDirectoryHandle::Rename(const WString& from, const WString& to) {
+  std::string localFrom;
+  std::string localTo;
+  if (!ToLocalName(from, localFrom, status_) || !ToLocalName(to, localTo, status_)) return false;
+  struct stat target {};
+  if (fstatat(fd_, localTo.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(target.st_mode)) {
+    // Replacing a file is the move's job; replacing a folder is not.
+    return Fail(EEXIST, "renameat", localTo);
+  }
+  if (renameat(fd_, localFrom.c_str(), fd_, localTo.c_str()) != 0) {
+    return Fail(errno, "renameat", localFrom);
+  }
+  return true;
+}
+
+bool PosixDirectoryHandle::SetUnixPermissions(const WString& name, uint32_t mode) {
+  std::string local;
+  if (!ToLocalName(name, local, status_)) return false;
+  struct stat st {};
+  if (fstatat(fd_, local.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, "fstatat", local);
+  // Link permissions mean nothing; never let a change reach the target.
+  if (S_ISLNK(st.st_mode)) return Fail(ELOOP, "fchmodat", local);
+  if (fchmodat(fd_, local.c_str(), mode & 07777, AT_SYMLINK_NOFOLLOW) == 0) return true;
+  if (errno != ENOTSUP && errno != EOPNOTSUPP) return Fail(errno, "fchmodat", local);
+  // Older C libraries refuse the no-follow flag; go through a path descriptor.
+  const int fd = openat(fd_, local.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return Fail(errno, "openat", local);
+  const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+  const int result = chmod(procPath.c_str(), mode & 07777);
+  const int error = errno;
+  close(fd);
+  if (result != 0) return Fail(error, "chmod", local);
+  return true;
+}
+
+bool PosixDirectoryHandle::SetUnixOwner(const WString& name, uint32_t uid, uint32_t gid) {
+  std::string local;
+  if (!ToLocalName(name, local, status_)) return false;
+  if (fchownat(fd_, local.c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(gid),
+               AT_SYMLINK_NOFOLLOW) != 0) {
+    return Fail(errno, "fchownat", local);
+  }
+  return true;
+}
+
+bool PosixDirectoryHandle::SetDosAttributes(const WString& name, uint32_t attributes) {
+  std::string local;
+  if (!ToLocalName(name, local, status_)) return false;
+  struct stat st {};
+  if (fstatat(fd_, local.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, "fstatat", local);
+  // Only the read-only bit has a unix meaning.
+  const uint32_t mode = (attributes & kAttributeReadOnly) ? (st.st_mode & 07555) : (st.st_mode | 0200);
+  return SetUnixPermissions(name, mode & 07777);
+}
+
+bool PosixDirectoryHandle::GetDriveSizes(uint64_t& total, uint64_t& free, uint64_t& available) {
+  struct statvfs st {};
+  if (fstatvfs(fd_, &st) != 0) return Fail(errno, "fstatvfs", ".");
+  total = static_cast<uint64_t>(st.f_blocks) * st.f_frsize;
+  free = static_cast<uint64_t>(st.f_bfree) * st.f_frsize;
+  available = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+  return true;
+}
+
+bool PosixDirectoryHandle::AnswerFileSystemName(std::vector<uint8_t>& request) {
+  if (request.size() < 4 + kFileSystemNameUnits * 2) {
+    return status_.Fail(LibraryError(kNotSupported, "The GFST request record is too short."));
+  }
+  struct statfs st {};
+  if (fstatfs(fd_, &st) != 0) return Fail(errno, "fstatfs", ".");
+  for (const auto& known : kFileSystems) {
+    if (static_cast<unsigned long>(st.f_type) != known.magic) continue;
+    std::fill(request.begin() + 4, request.end(), 0);
+    const std::string_view name = known.name;
+    for (size_t i = 0; i < name.size() && i + 1 < kFileSystemNameUnits; ++i) {
+      request[4 + i * 2] = static_cast<uint8_t>(name[i]);
+    }
+    return true;
+  }
+  return status_.Fail(LibraryError(kNotSupported, "The file system has no known name."));
+}
+
+bool PosixDirectoryHandle::Control(std::vector<uint8_t>& request) {
+  if (request.size() >= 4 && std::memcmp(request.data(), "GFST", 4) == 0) {
+    return AnswerFileSystemName(request);
+  }
+  return status_.Fail(LibraryError(kNotSupported, "Unknown control request."));
+}
+
+}  // namespace LocalFs::Posix
+
+namespace LocalFs {
+
+std::unique_ptr<LocalDirectoryHandle> CreateLocalDirectoryHandle(const std::string& path, Error* error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    if (error != nullptr) *error = Posix::SystemError(errno, "open", path, ".");
+    return nullptr;
+  }
+  return std::make_unique<Posix::PosixDirectoryHandle>(fd, path);
+}
+
+}  // namespace LocalFs

@@ -1,0 +1,121 @@
+#include "localfs/posix/PosixEntryCursor.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+
+namespace LocalFs::Posix {
+
+namespace {
+
+uint64_t Milliseconds(const timespec& t) {
+  if (t.tv_sec < 0) return 0;
+  return static_cast<uint64_t>(t.tv_sec) * 1000 + static_cast<uint64_t>(t.tv_nsec) / 1000000;
+}
+
+}  // namespace
+
+PosixEntryCursor::PosixEntryCursor(std::string rawName, const struct stat& st)
+    : rawName_(std::move(rawName)), stat_(st), valid_(true) {}
+
+PosixEntryCursor::PosixEntryCursor(DIR* stream, std::string folder)
+    : stream_(stream), folder_(std::move(folder)) {
+  valid_ = true;
+  Next();
+}
+
+PosixEntryCursor::~PosixEntryCursor() {
+  if (stream_ != nullptr) closedir(stream_);
+}
+
+void PosixEntryCursor::End() {
+  valid_ = false;
+  rawName_.clear();
+  stat_ = {};
+  status_.Fail(LibraryError(kEndOfListing, "No more entries."));
+}
+
+void PosixEntryCursor::Next() {
+  if (!valid_) return;
+  if (stream_ == nullptr) {
+    End();
+    return;
+  }
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(stream_);
+    if (entry == nullptr) {
+      const int error = errno;
+      if (error != 0) {
+        valid_ = false;
+        status_.Fail(SystemError(error, "readdir", "", folder_));
+        return;
+      }
+      End();
+      return;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    // An entry that vanished between listing and stat is simply skipped.
+    if (fstatat(dirfd(stream_), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    rawName_ = name;
+    stat_ = st;
+    return;
+  }
+}
+
+bool PosixEntryCursor::IsLinkLike() const {
+  return !S_ISREG(stat_.st_mode) && !S_ISDIR(stat_.st_mode);
+}
+
+WString PosixEntryCursor::GetName() const { return valid_ ? Common::FromUtf8(rawName_) : WString(); }
+
+uint32_t PosixEntryCursor::GetDosAttributes() const {
+  if (!valid_) return kUnknown32;
+  uint32_t attributes = 0;
+  if (S_ISDIR(stat_.st_mode)) attributes |= kAttributeDirectory;
+  if (IsLinkLike()) attributes |= kAttributeReparsePoint;
+  if ((stat_.st_mode & 0222) == 0) attributes |= kAttributeReadOnly;
+  if (S_ISREG(stat_.st_mode) && static_cast<uint64_t>(stat_.st_blocks) * 512 <
+                                    static_cast<uint64_t>(stat_.st_size)) {
+    attributes |= kAttributeSparse;
+  }
+  return attributes;
+}
+
+uint32_t PosixEntryCursor::GetReparseTag() const {
+  return valid_ && IsLinkLike() ? kReparseTagSymlink : 0;
+}
+
+uint64_t PosixEntryCursor::GetEndOfFile() const {
+  return valid_ ? static_cast<uint64_t>(stat_.st_size) : 0;
+}
+
+uint64_t PosixEntryCursor::GetAllocationSize() const {
+  return valid_ ? static_cast<uint64_t>(stat_.st_blocks) * 512 : 0;
+}
+
+uint64_t PosixEntryCursor::GetLastAccessTime() const { return valid_ ? Milliseconds(stat_.st_atim) : 0; }
+uint64_t PosixEntryCursor::GetLastWriteTime() const { return valid_ ? Milliseconds(stat_.st_mtim) : 0; }
+uint64_t PosixEntryCursor::GetChangeTime() const { return valid_ ? Milliseconds(stat_.st_ctim) : 0; }
+
+uint32_t PosixEntryCursor::GetLinkCount() const {
+  return valid_ ? static_cast<uint32_t>(stat_.st_nlink) : 1;
+}
+
+uint64_t PosixEntryCursor::GetFileReference() const {
+  return valid_ ? static_cast<uint64_t>(stat_.st_ino) : 0;
+}
+
+uint32_t PosixEntryCursor::GetUnixMode() const { return valid_ ? (stat_.st_mode & 07777) : kUnknown32; }
+uint32_t PosixEntryCursor::GetUnixUid() const { return valid_ ? stat_.st_uid : kUnknown32; }
+uint32_t PosixEntryCursor::GetUnixGid() const { return valid_ ? stat_.st_gid : kUnknown32; }
+
+std::pair<uint32_t, uint32_t> PosixEntryCursor::GetDevice() const {
+  if (!valid_ || !(S_ISCHR(stat_.st_mode) || S_ISBLK(stat_.st_mode))) return {0, 0};
+  return {major(stat_.st_rdev), minor(stat_.st_rdev)};
+}
+
+}  // namespace LocalFs::Posix

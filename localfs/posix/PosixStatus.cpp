@@ -1,0 +1,30 @@
+#include "localfs/posix/PosixStatus.h"
+
+#include <cstring>
+#include <system_error>
+
+#include "host/Messages.h"
+
+namespace LocalFs::Posix {
+
+Error SystemError(int error, std::string_view call, std::string_view name, std::string_view folder,
+                  std::source_location where) {
+  const std::string reason = std::system_category().message(error);
+  return Error(kSystemError + static_cast<uint32_t>(error),
+               Common::FormatText("{0} '{1}' in '{2}': {3}", std::string(call), std::string(name),
+                                  std::string(folder), reason),
+               Error(), where);
+}
+
+Error LibraryError(uint32_t code, std::string_view text, std::source_location where) {
+  return Error(code, Common::FromUtf8(text), Error(), where);
+}
+
+bool ToLocalName(const WString& name, std::string& local, Status& status, std::source_location where) {
+  if (IsValidEntryName(name) && Common::TryToUtf8(name, local) && local.size() <= 255) return true;
+  return status.Fail(Error(kInvalidName,
+                           Common::FormatText("The name '{0}' is not a valid entry name.", name),
+                           Error(), where));
+}
+
+}  // namespace LocalFs::Posix

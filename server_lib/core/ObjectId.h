@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "host/Strings.h"
+
+namespace NFS {
+
+// 17 bytes naming one exported object: the kind, then the MD5-crypt digest of
+// the object's path. Equal paths and kinds give equal ids across restarts.
+using ObjectId = std::vector<uint8_t>;
+
+enum ObjectKind : uint8_t { kInvalidKind = 0, kDirectoryKind = 1, kFileKind = 2 };
+
+inline constexpr size_t kObjectIdSize = 17;
+
+ObjectId MakeObjectId(ObjectKind kind, Common::WStringView path);
+
+bool IsValidObjectId(const ObjectId& id);
+
+// 0 for a vector that is not 17 bytes long.
+ObjectKind GetObjectKind(const ObjectId& id);
+
+// 34 upper-case hex digits, or "InvalidHandle".
+Common::WString ObjectIdToString(const ObjectId& id);
+
+}  // namespace NFS

@@ -1,0 +1,104 @@
+#include "server_lib/local/DirObjectImpl.h"
+
+#include "host/Logging.h"
+#include "server_lib/core/ServerErrors.h"
+#include "server_lib/enumerators/Enumerators.h"
+#include "server_lib/local/AttributesAccessorImpl.h"
+#include "server_lib/local/AttributesModifierImpl.h"
+#include "server_lib/local/DirectoryIteratorImpl.h"
+#include "server_lib/local/FSInfoImpl.h"
+#include "server_lib/local/FSStatImpl.h"
+#include "server_lib/local/IoError.h"
+#include "server_lib/local/LocalObjects.h"
+
+namespace NFS {
+
+std::shared_ptr<DirObject> CreateLocalDirObject(const Common::WString& path,
+                                                std::shared_ptr<LocalFs::LocalDirectoryHandle> local) {
+  return std::make_shared<DirObjectImpl>(path, std::move(local));
+}
+
+DirObjectImpl::DirObjectImpl(Common::WString path, std::shared_ptr<LocalFs::LocalDirectoryHandle> local)
+    : path_(std::move(path)), id_(MakeObjectId(kDirectoryKind, path_)), local_(std::move(local)) {}
+
+DirObjectImpl::~DirObjectImpl() = default;
+
+Common::WString DirObjectImpl::GetPath() { return path_; }
+
+ObjectId DirObjectImpl::GetId() { return id_; }
+
+std::shared_ptr<AttributesAccessor> DirObjectImpl::GetAttributes() {
+  std::shared_ptr<LocalFs::LocalEntryCursor> self = local_->GetSelfEntry();
+  if (!self) ThrowIoError(local_->TakeStatus());
+  return std::make_shared<AttributesAccessorImpl>(std::move(self));
+}
+
+std::shared_ptr<AttributesModifier> DirObjectImpl::GetAttributesModifier() {
+  auto parent = local_->OpenDirectory(u"..");
+  if (!parent) ThrowIoError(local_->TakeStatus());
+  auto self = local_->GetSelfEntry();
+  if (!self) ThrowIoError(local_->TakeStatus());
+  return std::make_shared<AttributesModifierImpl>(*parent, self->GetName());
+}
+
+std::unique_ptr<FSInfo> DirObjectImpl::GetFSInfo() { return std::make_unique<FSInfoImpl>(*local_); }
+
+std::unique_ptr<FSStat> DirObjectImpl::GetFSStat() { return std::make_unique<FSStatImpl>(*local_); }
+
+std::shared_ptr<DirEntriesEnumerator> DirObjectImpl::GetEnumerator(uint64_t id) {
+  if (!enumerators_) enumerators_ = CreateDirEntriesEnumeratorsProvider(*this);
+  return enumerators_->GetEnumerator(id);
+}
+
+std::shared_ptr<FileSystemObject> DirObjectImpl::Lookup(const Common::WString& name) {
+  if (name == u"..") {
+    Common::Trace(kLogChannel, "Dir({0}): getting parent directory", path_);
+    const size_t slash = path_.rfind(u'/');
+    if (slash == Common::WString::npos || slash == 0) return nullptr;
+    std::shared_ptr<LocalFs::LocalDirectoryHandle> parent = local_->OpenDirectory(u"..");
+    if (!parent) return nullptr;
+    return CreateLocalDirObject(path_.substr(0, slash), std::move(parent));
+  }
+  if (name == u".") {
+    Common::Trace(kLogChannel, "Dir({0}): getting self directory", path_);
+    std::shared_ptr<LocalFs::LocalDirectoryHandle> self = local_->OpenDirectory(u".");
+    if (!self) return nullptr;
+    return CreateLocalDirObject(path_, std::move(self));
+  }
+
+  auto entry = local_->GetEntry(name);
+  if (!entry) return nullptr;
+  switch (AttributesAccessorImpl::TypeCodeOf(*entry)) {
+    case ObjectTypeCode::Directory: {
+      std::shared_ptr<LocalFs::LocalDirectoryHandle> child = local_->OpenDirectory(*entry);
+      if (!child) return nullptr;
+      return CreateLocalDirObject(path_ + u"/" + name, std::move(child));
+    }
+    case ObjectTypeCode::RegularFile:
+      return CreateLocalFileObject(*local_, path_, name);
+    default:
+      return nullptr;
+  }
+}
+
+void DirObjectImpl::CreateFile(const Common::WString& name) { local_->CreateFile(name); }
+
+void DirObjectImpl::CreateDir(const Common::WString& name) { local_->CreateDirectory(name); }
+
+void DirObjectImpl::DeleteFile(const Common::WString& name) { local_->DeleteFile(name); }
+
+void DirObjectImpl::DeleteDir(const Common::WString& name) { local_->RemoveDirectory(name); }
+
+void DirObjectImpl::Rename(const Common::WString& from, const Common::WString& to) {
+  local_->Rename(from, to);
+}
+
+Common::WString DirObjectImpl::GetSourceName() { return path_; }
+
+std::unique_ptr<DirectoryIterator> DirObjectImpl::CreateIterator() {
+  std::shared_ptr<LocalFs::LocalEntryCursor> cursor = local_->ListEntries();
+  if (!cursor) ThrowIoError(local_->TakeStatus());
+  return std::make_unique<DirectoryIteratorImpl>(std::move(cursor));
+}
+
+}  // namespace NFS

@@ -1,0 +1,114 @@
+#include "server_lib/local/FileObjectImpl.h"
+
+#include "host/Logging.h"
+#include "server_lib/core/ServerErrors.h"
+#include "server_lib/local/AttributesAccessorImpl.h"
+#include "server_lib/local/AttributesModifierImpl.h"
+#include "server_lib/local/IoError.h"
+#include "server_lib/local/LocalObjects.h"
+
+namespace NFS {
+
+std::shared_ptr<FileObject> CreateLocalFileObject(LocalFs::LocalDirectoryHandle& local,
+                                                  const Common::WString& directoryPath,
+                                                  const Common::WString& name) {
+  std::shared_ptr<LocalFs::LocalDirectoryHandle> own = local.OpenDirectory(u".");
+  if (!own) ThrowIoError(local.TakeStatus());
+  return std::make_shared<FileObjectImpl>(std::move(own), directoryPath + u"/" + name, name);
+}
+
+FileObjectImpl::FileObjectImpl(std::shared_ptr<LocalFs::LocalDirectoryHandle> local,
+                               Common::WString path, Common::WString name)
+    : local_(std::move(local)),
+      path_(std::move(path)),
+      id_(MakeObjectId(kFileKind, path_)),
+      name_(std::move(name)) {}
+
+Common::WString FileObjectImpl::GetPath() { return path_; }
+
+ObjectId FileObjectImpl::GetId() { return id_; }
+
+std::shared_ptr<AttributesAccessor> FileObjectImpl::GetAttributes() {
+  if (readWrite_) {
+    Common::Trace(kLogChannel, "File({0}): flush content to get valid attributes", path_);
+    if (!readWrite_->Flush()) ThrowIoError(readWrite_->TakeStatus());
+  }
+  std::shared_ptr<LocalFs::LocalEntryCursor> entry = local_->GetEntry(name_);
+  if (!entry) {
+    // The entry went away underneath us: a missing object, not an I/O fault.
+    throw Common::Error(ErrorCode::NotFound, Common::FormatMessage(Messages::FileNotFound),
+                        local_->TakeStatus());
+  }
+  return std::make_shared<AttributesAccessorImpl>(std::move(entry));
+}
+
+std::shared_ptr<AttributesModifier> FileObjectImpl::GetAttributesModifier() {
+  return std::make_shared<AttributesModifierImpl>(*local_, name_);
+}
+
+LocalFs::LocalFileHandle& FileObjectImpl::OpenIFile() {
+  if (readWrite_) return *readWrite_;
+  if (readOnly_) return *readOnly_;
+  Common::Trace(kLogChannel, "File({0}): open for read", path_);
+  readOnly_ = local_->OpenFile(name_, LocalFs::FileAccess::Read);
+  if (!readOnly_) ThrowIoError(local_->TakeStatus());
+  return *readOnly_;
+}
+
+LocalFs::LocalFileHandle& FileObjectImpl::OpenOFile() {
+  bool reopening = false;
+  if (readOnly_) {
+    Common::Trace(kLogChannel, "File({0}): closing ro file- switch to rw mode.", path_);
+    readOnly_.reset();
+    reopening = true;
+  } else if (readWrite_) {
+    return *readWrite_;
+  }
+  Common::Trace(kLogChannel, "File({0}): {1}open for write", path_, reopening ? "re" : "");
+  readWrite_ = local_->OpenFile(name_, LocalFs::FileAccess::ReadWrite);
+  if (!readWrite_) ThrowIoError(local_->TakeStatus());
+  return *readWrite_;
+}
+
+void FileObjectImpl::SeekTo(LocalFs::LocalFileHandle& file, uint64_t offset) {
+  if (file.GetPosition() != offset && !file.Seek(offset)) ThrowIoError(file.TakeStatus());
+}
+
+void FileObjectImpl::Read(uint64_t offset, uint32_t size, uint8_t* buffer, uint32_t& bytesRead) {
+  LocalFs::LocalFileHandle& file = OpenIFile();
+  SeekTo(file, offset);
+  size_t count = 0;
+  if (!file.Read(buffer, size, count)) ThrowIoError(file.TakeStatus());
+  bytesRead = static_cast<uint32_t>(count);
+  if (file.GetPosition() >= file.GetSize()) {
+    // NFS has no close; a read to the end is the best sign the client is done.
+    if (readWrite_) {
+      Common::Trace(kLogChannel, "File({0}): closing rw file.", path_);
+      readWrite_.reset();
+    } else {
+      Common::Trace(kLogChannel, "File({0}): closing ro file.", path_);
+      readOnly_.reset();
+    }
+  }
+}
+
+void FileObjectImpl::Write(uint64_t offset, uint32_t size, const uint8_t* buffer,
+                           uint32_t& bytesWritten) {
+  LocalFs::LocalFileHandle& file = OpenOFile();
+  SeekTo(file, offset);
+  size_t count = 0;
+  if (!file.Write(buffer, size, count)) ThrowIoError(file.TakeStatus());
+  bytesWritten = static_cast<uint32_t>(count);
+}
+
+void FileObjectImpl::Commit() {
+  LocalFs::LocalFileHandle& file = OpenOFile();
+  if (!file.Flush()) ThrowIoError(file.TakeStatus());
+}
+
+void FileObjectImpl::IOCTL(std::vector<uint8_t>& request) {
+  LocalFs::LocalFileHandle& file = OpenIFile();
+  if (!file.Control(request)) ThrowIoError(file.TakeStatus());
+}
+
+}  // namespace NFS
