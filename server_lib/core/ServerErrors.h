@@ -109,6 +109,15 @@ inline constexpr Message InvalidShareName{0x182002E0, "The specified share name 
 inline constexpr Message InvalidFileName{0x182002F0, "The specified file name is invalid."};
 inline constexpr Message InvalidLocalPath{0x18200300, "The specified local path is invalid."};
 inline constexpr Message StartServerFailed{0x18200310, "Failed to start the NFS server."};
+
+// Notices.
+inline constexpr Message ExportingShare{0x18210010, "Exporting '{0}' as '{1}'."};
+inline constexpr Message MountingShare{0x18210020, "Mounting share '{0}'."};
+inline constexpr Message UnmountingShare{0x18210030, "Unmounting share '{0}'."};
+inline constexpr Message AddingVirtualFile{0x18210040, "Adding virtual file '{0}' using '{1}'."};
+inline constexpr Message DeletingVirtualFile{0x18210050, "Deleting virtual file '{0}'."};
+inline constexpr Message VirtualFileRemoved{0x18210060, "The virtual file referenced by '{0}' has been removed."};
+inline constexpr Message LoadingPlugin{0x18210070, "Loading plug-in '{0}'."};
 }  // namespace Messages
 
 }  // namespace NFS

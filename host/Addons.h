@@ -1,0 +1,64 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+namespace Core {
+
+// Something a module contributes to the host. Interfaces an add-on offers
+// are found through its dynamic caster, by interface name.
+class Addon {
+ public:
+  virtual ~Addon() = default;
+  // The add-on seen as the named interface, or null when it has none such.
+  virtual void* CastTo(std::string_view interfaceName) = 0;
+};
+
+template <typename T>
+class AddonHandler {
+ public:
+  virtual ~AddonHandler() = default;
+  virtual void Handle(T& addon) = 0;
+};
+
+// Passes on only the add-ons that offer T (named by T::kInterfaceName).
+template <typename T>
+class AddonTypeFilter : public AddonHandler<Addon> {
+ public:
+  explicit AddonTypeFilter(AddonHandler<T>& inner) : inner_(inner) {}
+  void Handle(Addon& addon) override {
+    if (void* cast = addon.CastTo(T::kInterfaceName)) inner_.Handle(*static_cast<T*>(cast));
+  }
+
+ private:
+  AddonHandler<T>& inner_;
+};
+
+// The add-ons known to the host, in registration order.
+class AddonRegistry {
+ public:
+  static AddonRegistry& Instance();
+
+  void Add(std::shared_ptr<Addon> addon);
+  void Remove(const Addon* addon);
+  std::vector<std::shared_ptr<Addon>> Snapshot() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<Addon>> addons_;
+};
+
+// Visits the add-ons known to the host when it was made, in a stable order.
+class AddonBrowser {
+ public:
+  virtual ~AddonBrowser() = default;
+  virtual void Visit(AddonHandler<Addon>& handler) = 0;
+
+  // Makes a browser over the host's registry. Leaves `browser` empty, after
+  // logging "Failed to create add-on browser.", when the host has none.
+  static void Initialize(std::shared_ptr<AddonBrowser>& browser);
+};
+
+}  // namespace Core

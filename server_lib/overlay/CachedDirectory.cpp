@@ -1,0 +1,62 @@
+#include "server_lib/overlay/CachedDirectory.h"
+
+#include "host/Assertion.h"
+#include "server_lib/providers/ObjectsProvider.h"
+
+namespace NFS {
+
+CachedDirectory::CachedDirectory(std::shared_ptr<DirObject> base, std::weak_ptr<HandlesCache> cache)
+    : base_(std::move(base)), cache_(std::move(cache)) {}
+
+std::shared_ptr<DirEntriesEnumerator> CachedDirectory::GetEnumerator(uint64_t id) {
+  auto inner = base_->GetEnumerator(id);
+  if (!inner) return nullptr;
+  return std::make_shared<CachedDirEntriesEnumerator>(cache_, base_, std::move(inner));
+}
+
+std::shared_ptr<FileSystemObject> CachedDirectory::Lookup(const Common::WString& name) {
+  auto object = base_->Lookup(name);
+  if (object) AddToCache(cache_, object);
+  return object;
+}
+
+void CachedDirectory::DeleteFile(const Common::WString& name) {
+  auto object = base_->Lookup(name);
+  if (object && std::dynamic_pointer_cast<FileObject>(object)) RemoveFromCache(cache_, object->GetId());
+  base_->DeleteFile(name);
+}
+
+void CachedDirectory::DeleteDir(const Common::WString& name) {
+  auto object = base_->Lookup(name);
+  if (object && std::dynamic_pointer_cast<DirObject>(object)) RemoveNested(cache_, *object);
+  base_->DeleteDir(name);
+}
+
+void CachedDirectory::Rename(const Common::WString& from, const Common::WString& to) {
+  auto object = base_->Lookup(from);
+  if (object) {
+    if (std::dynamic_pointer_cast<DirObject>(object)) {
+      RemoveNested(cache_, *object);
+    } else {
+      RemoveFromCache(cache_, object->GetId());
+    }
+  }
+  base_->Rename(from, to);
+}
+
+CachedDirEntriesEnumerator::CachedDirEntriesEnumerator(std::weak_ptr<HandlesCache> cache,
+                                                       std::shared_ptr<DirObject> directory,
+                                                       std::shared_ptr<DirEntriesEnumerator> inner)
+    : cache_(std::move(cache)), directory_(std::move(directory)), inner_(std::move(inner)) {}
+
+ObjectId CachedDirEntriesEnumerator::GetEntryId() {
+  auto object = directory_->Lookup(inner_->GetName());
+  if (object) {
+    AddToCache(cache_, object);
+    return object->GetId();
+  }
+  COMMON_ASSERT(!"Failed to find object by name");
+  return inner_->GetEntryId();
+}
+
+}  // namespace NFS

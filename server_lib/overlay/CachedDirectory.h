@@ -1,0 +1,61 @@
+#pragma once
+
+#include <memory>
+
+#include "server_lib/cache/HandlesCache.h"
+#include "server_lib/objects/FileSystemObject.h"
+
+namespace NFS {
+
+// A directory of a mounted share that enters every object it hands out in
+// the share's handle cache and takes objects out before they are deleted or
+// renamed. Holds the cache weakly: once the share is gone it only forwards.
+class CachedDirectory : public DirObject {
+ public:
+  CachedDirectory(std::shared_ptr<DirObject> base, std::weak_ptr<HandlesCache> cache);
+
+  Common::WString GetPath() override { return base_->GetPath(); }
+  ObjectId GetId() override { return base_->GetId(); }
+  std::shared_ptr<AttributesAccessor> GetAttributes() override { return base_->GetAttributes(); }
+  std::shared_ptr<AttributesModifier> GetAttributesModifier() override {
+    return base_->GetAttributesModifier();
+  }
+  std::unique_ptr<FSInfo> GetFSInfo() override { return base_->GetFSInfo(); }
+  std::unique_ptr<FSStat> GetFSStat() override { return base_->GetFSStat(); }
+  void CreateFile(const Common::WString& name) override { base_->CreateFile(name); }
+  void CreateDir(const Common::WString& name) override { base_->CreateDir(name); }
+
+  std::shared_ptr<DirEntriesEnumerator> GetEnumerator(uint64_t id) override;
+  std::shared_ptr<FileSystemObject> Lookup(const Common::WString& name) override;
+  void DeleteFile(const Common::WString& name) override;
+  void DeleteDir(const Common::WString& name) override;
+  void Rename(const Common::WString& from, const Common::WString& to) override;
+
+ private:
+  std::shared_ptr<DirObject> base_;
+  std::weak_ptr<HandlesCache> cache_;
+};
+
+// Enters the object behind each listed entry in the cache when its id is
+// asked for, so that a handle made from a READDIRPLUS entry resolves later.
+class CachedDirEntriesEnumerator : public DirEntriesEnumerator {
+ public:
+  CachedDirEntriesEnumerator(std::weak_ptr<HandlesCache> cache, std::shared_ptr<DirObject> directory,
+                             std::shared_ptr<DirEntriesEnumerator> inner);
+
+  uint64_t GetId() override { return inner_->GetId(); }
+  bool IsValid() override { return inner_->IsValid(); }
+  Common::WString GetName() override { return inner_->GetName(); }
+  std::shared_ptr<AttributesAccessor> GetAttributes() override { return inner_->GetAttributes(); }
+  ObjectId GetEntryId() override;
+  uint32_t GetCookie() override { return inner_->GetCookie(); }
+  void Next() override { inner_->Next(); }
+  void Seek(uint32_t position) override { inner_->Seek(position); }
+
+ private:
+  std::weak_ptr<HandlesCache> cache_;
+  std::shared_ptr<DirObject> directory_;
+  std::shared_ptr<DirEntriesEnumerator> inner_;
+};
+
+}  // namespace NFS

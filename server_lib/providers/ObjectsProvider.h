@@ -1,0 +1,33 @@
+#pragma once
+
+#include <memory>
+
+#include "host/Strings.h"
+#include "server_lib/cache/HandlesCache.h"
+#include "server_lib/objects/FileSystemObject.h"
+
+namespace NFS {
+
+// Remembers, per mounted share, every object the server has handed out an
+// id for, so that later requests carrying the id find it again.
+class ObjectsProvider {
+ public:
+  virtual ~ObjectsProvider() = default;
+  virtual void OpenRootDir(const Common::WString& share, const std::shared_ptr<DirObject>& root) = 0;
+  virtual void CloseRootDir(const Common::WString& share) = 0;
+  // Directories come back wrapped so that their changes keep the cache current.
+  virtual std::shared_ptr<FileSystemObject> GetObject(const ObjectId& id) = 0;
+  virtual std::shared_ptr<FileSystemObject> ForgetObject(const ObjectId& id) = 0;
+};
+
+std::unique_ptr<ObjectsProvider> CreateObjectsProvider();
+// Opens nothing and finds nothing, until a root is set.
+std::unique_ptr<ObjectsProvider> CreateStubObjectsProvider();
+
+// Cache upkeep through a weak reference: skipped once the share's cache is gone.
+void AddToCache(const std::weak_ptr<HandlesCache>& cache, const std::shared_ptr<FileSystemObject>& object);
+void RemoveFromCache(const std::weak_ptr<HandlesCache>& cache, const ObjectId& id);
+// The object and every cached object whose path lies beneath it.
+void RemoveNested(const std::weak_ptr<HandlesCache>& cache, FileSystemObject& object);
+
+}  // namespace NFS

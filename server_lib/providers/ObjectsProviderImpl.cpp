@@ -1,0 +1,91 @@
+#include "server_lib/providers/ObjectsProviderImpl.h"
+
+#include "host/Assertion.h"
+#include "host/Logging.h"
+#include "server_lib/core/ServerErrors.h"
+#include "server_lib/overlay/CachedDirectory.h"
+
+namespace NFS {
+
+std::unique_ptr<ObjectsProvider> CreateObjectsProvider() { return std::make_unique<ObjectsProviderImpl>(); }
+
+std::unique_ptr<ObjectsProvider> CreateStubObjectsProvider() {
+  return std::make_unique<StubObjectsProvider>();
+}
+
+void ObjectsProviderImpl::OpenRootDir(const Common::WString& share, const std::shared_ptr<DirObject>& root) {
+  const auto found = caches_.find(share);
+  if (found != caches_.end()) {
+    const std::shared_ptr<HandlesCache> cache = found->second;
+    caches_.emplace(share, cache);
+    Common::Trace(kLogChannel, "Reuse cache for share '{0}'", share);
+    return;
+  }
+  std::shared_ptr<HandlesCache> cache = CreateHandlesCache();
+  cache->AddObject(root);
+  caches_.emplace(share, std::move(cache));
+  Common::Trace(kLogChannel, "Create cache for share '{0}'", share);
+}
+
+void ObjectsProviderImpl::CloseRootDir(const Common::WString& share) {
+  const auto found = caches_.find(share);
+  if (found == caches_.end()) {
+    throw Common::Error(ErrorCode::ShareNotMounted, Common::FormatMessage(Messages::ShareNotMounted, share));
+  }
+  // Kept alive past the erase, so the cache's objects go after the trace.
+  const std::shared_ptr<HandlesCache> cache = found->second;
+  bool erased = false;
+  for (auto it = caches_.begin(); it != caches_.end(); ++it) {
+    if (it->second == cache) {
+      caches_.erase(it);
+      erased = true;
+      break;
+    }
+  }
+  if (!erased) COMMON_ASSERT(!"Failed to delete nonexisting cache");
+  if (caches_.count(share) == 0) Common::Trace(kLogChannel, "Delete cache for share '{0}'", share);
+}
+
+std::shared_ptr<FileSystemObject> ObjectsProviderImpl::GetObject(const ObjectId& id) {
+  for (const auto& [share, cache] : caches_) {
+    std::shared_ptr<FileSystemObject> object = cache->GetObject(id);
+    if (!object) continue;
+    if (auto dir = std::dynamic_pointer_cast<DirObject>(object)) {
+      return std::make_shared<CachedDirectory>(std::move(dir), cache);
+    }
+    return object;
+  }
+  return nullptr;
+}
+
+std::shared_ptr<FileSystemObject> ObjectsProviderImpl::ForgetObject(const ObjectId& id) {
+  for (const auto& [share, cache] : caches_) {
+    if (auto object = cache->DelObject(id)) return object;
+  }
+  return nullptr;
+}
+
+void NestedObjectsFilter::VisitObject(const std::shared_ptr<FileSystemObject>& object) {
+  const Common::WString path = object->GetPath();
+  const bool beneath = path.size() > basePath_.size() && path.compare(0, basePath_.size(), basePath_) == 0 &&
+                       path[basePath_.size()] == u'/';
+  if (path == basePath_ || beneath) ids_.push_back(object->GetId());
+}
+
+void AddToCache(const std::weak_ptr<HandlesCache>& cache, const std::shared_ptr<FileSystemObject>& object) {
+  if (auto alive = cache.lock()) alive->AddObject(object);
+}
+
+void RemoveFromCache(const std::weak_ptr<HandlesCache>& cache, const ObjectId& id) {
+  if (auto alive = cache.lock()) alive->DelObject(id);
+}
+
+void RemoveNested(const std::weak_ptr<HandlesCache>& cache, FileSystemObject& object) {
+  NestedObjectsFilter filter(object.GetPath());
+  if (auto alive = cache.lock()) {
+    alive->Visit(filter);
+    for (const ObjectId& id : filter.GetIds()) alive->DelObject(id);
+  }
+}
+
+}  // namespace NFS

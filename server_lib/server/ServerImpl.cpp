@@ -1,0 +1,474 @@
+#include "server_lib/server/ServerImpl.h"
+
+#include <atomic>
+
+#include "host/Logging.h"
+#include "server_lib/core/ServerErrors.h"
+#include "server_lib/overlay/MixinDirectory.h"
+
+namespace NFS {
+
+namespace {
+
+using Where = std::source_location;
+
+// Observer ids are unique within the process, across servers.
+std::atomic<uint32_t> g_nextObserverId{0};
+
+[[noreturn]] void Fail(uint32_t code, const Common::Message& message, Where where) {
+  throw Common::Error(code, Common::FormatMessage(message), Common::Error(), where);
+}
+
+void CheckIfHandleValid(const ObjectId& id, Where where = Where::current()) {
+  if (!IsValidObjectId(id)) Fail(ErrorCode::InvalidHandle, Messages::InvalidHandle, where);
+}
+
+void CheckIfShareNameValid(const Common::WString& name, Where where = Where::current()) {
+  if (name.empty()) Fail(ErrorCode::InvalidShareName, Messages::InvalidShareName, where);
+}
+
+void CheckIfFileNameValid(const Common::WString& name, Where where = Where::current()) {
+  if (name.empty()) Fail(ErrorCode::InvalidFileName, Messages::InvalidFileName, where);
+}
+
+[[noreturn]] void ThrowFileNotFound(Where where = Where::current()) {
+  Fail(ErrorCode::NotFound, Messages::FileNotFound, where);
+}
+
+Common::WString NormalisedShare(const Common::WString& share) {
+  return !share.empty() && share[0] == u'/' ? share : u"/" + share;
+}
+
+}  // namespace
+
+std::shared_ptr<Server> CreateServer(std::shared_ptr<VirtualFilePlugin> plugin) {
+  return std::make_shared<ServerImpl>(std::move(plugin));
+}
+
+ServerImpl::ServerImpl(std::shared_ptr<VirtualFilePlugin> plugin)
+    : plugin_(std::move(plugin)),
+      virtualFiles_(CreateVirtualFilesProvider(plugin_)),
+      shares_(CreateStubSharesProvider()),
+      objects_(CreateStubObjectsProvider()) {}
+
+ServerImpl::~ServerImpl() = default;
+
+std::unique_lock<std::recursive_mutex> ServerImpl::Lock() {
+  return std::unique_lock<std::recursive_mutex>(operationsMutex_);
+}
+
+template <typename Body, typename... Args>
+Common::Error ServerImpl::Frame(Where where, uint32_t code, const Common::Message& message, Body&& body,
+                                const Args&... args) {
+  std::lock_guard lock(operationsMutex_);
+  try {
+    body();
+    return Common::Error::Success();
+  } catch (const Common::Error& cause) {
+    return Common::Error(code, Common::FormatMessage(message, args...), cause, where);
+  }
+}
+
+// --- observers
+
+Common::Error ServerImpl::Register(std::shared_ptr<EventObserver> observer, uint32_t& id) {
+  std::lock_guard lock(observersMutex_);
+  id = g_nextObserverId++;
+  observers_[id] = std::move(observer);
+  return Common::Error::Success();
+}
+
+Common::Error ServerImpl::Unregister(uint32_t id) {
+  std::lock_guard lock(observersMutex_);
+  if (observers_.erase(id) == 0) {
+    return Common::Error(ErrorCode::ObserverNotFound, Common::FormatMessage(Messages::ObserverNotFound, id));
+  }
+  return Common::Error::Success();
+}
+
+void ServerImpl::Notify(const std::shared_ptr<Event>& event) {
+  std::lock_guard lock(observersMutex_);
+  for (const auto& [id, observer] : observers_) {
+    Common::Error result;
+    try {
+      result = observer->HandleEvent(event);
+    } catch (const Common::Error& thrown) {
+      result = thrown;
+    }
+    // An observer never changes the outcome of the operation that raised the event.
+    if (result.IsFailure()) Common::Log(Common::kWarning, kLogChannel, result);
+  }
+}
+
+// --- resolution
+
+void ServerImpl::CheckIfShareAvailable(const Common::WString& name, Where where) {
+  if (name != shareName_) {
+    throw Common::Error(ErrorCode::ShareNotMounted, Common::FormatMessage(Messages::ShareInvalid, name),
+                        Common::Error(), where);
+  }
+}
+
+std::shared_ptr<FileSystemObject> ServerImpl::GetAnyObject(const ObjectId& id, Where where) {
+  auto object = objects_->GetObject(id);
+  if (!object) Fail(ErrorCode::ObjectNotFound, Messages::ObjectNotFound, where);
+  return object;
+}
+
+std::shared_ptr<DirObject> ServerImpl::GetDirectory(const ObjectId& id, Where where) {
+  auto dir = std::dynamic_pointer_cast<DirObject>(objects_->GetObject(id));
+  if (!dir) Fail(ErrorCode::ObjectNotFound, Messages::ObjectNotFound, where);
+  return dir;
+}
+
+std::shared_ptr<FileObject> ServerImpl::GetFile(const ObjectId& id, Where where) {
+  auto file = std::dynamic_pointer_cast<FileObject>(objects_->GetObject(id));
+  if (!file) Fail(ErrorCode::ObjectNotFound, Messages::ObjectNotFound, where);
+  return file;
+}
+
+// --- root and shares
+
+void ServerImpl::SetContext(void* context) {
+  if (plugin_) plugin_->SetContext(context);
+}
+
+Common::Error ServerImpl::SetRoot(const Common::WString& localPath, const Common::WString& shareName) {
+  // The replaced providers go when the operation ends, whatever its outcome.
+  std::unique_ptr<SharesProvider> oldShares;
+  std::unique_ptr<ObjectsProvider> oldObjects;
+  return Frame(
+      Where::current(), ErrorCode::SetRootFailed, Messages::SetRootFailed,
+      [&] {
+        CheckIfShareNameValid(shareName);
+        if (localPath.empty()) Fail(ErrorCode::InvalidLocalPath, Messages::InvalidLocalPath, Where::current());
+        if (localPath == localPath_ && shareName == shareName_) return;
+        oldShares = std::exchange(shares_, CreateSharesProvider());
+        oldObjects = std::exchange(objects_, CreateObjectsProvider());
+        shareName_ = shareName;
+        localPath_ = localPath;
+        Common::Notice(kLogChannel, Messages::ExportingShare, localPath, shareName);
+        const Common::Error mounted = Mount(shareName_, rootId_);
+        if (mounted.IsFailure()) throw mounted;
+      },
+      shareName, localPath);
+}
+
+Common::Error ServerImpl::GetRoot(Common::WString& localPath, Common::WString& shareName) {
+  std::lock_guard lock(operationsMutex_);
+  if (localPath_.empty() || shareName_.empty()) {
+    return Common::Error(ErrorCode::NoRoot, Common::FormatMessage(Messages::NoRoot));
+  }
+  localPath = localPath_;
+  shareName = shareName_;
+  return Common::Error::Success();
+}
+
+Common::Error ServerImpl::Mount(const Common::WString& shareName, ObjectId& rootId) {
+  return Frame(
+      Where::current(), ErrorCode::MountFailed, Messages::MountFailed,
+      [&] {
+        CheckIfShareNameValid(shareName);
+        CheckIfShareAvailable(shareName);
+        std::shared_ptr<DirObject> local = shares_->Mount(shareName, localPath_);
+        objects_->OpenRootDir(shareName, std::make_shared<MixinDirectory>(local, virtualFiles_));
+        Common::Notice(kLogChannel, Messages::MountingShare, shareName);
+        rootId = local->GetId();
+        Common::Trace(kLogChannel, "Mount(share='{0}')={1}", shareName, ObjectIdToString(rootId));
+      },
+      shareName);
+}
+
+Common::Error ServerImpl::UnMount(const Common::WString& shareName) {
+  return Frame(
+      Where::current(), ErrorCode::UnmountFailed, Messages::UnmountFailed,
+      [&] {
+        CheckIfShareNameValid(shareName);
+        CheckIfShareAvailable(shareName);
+        shares_->Unmount(shareName);
+        objects_->CloseRootDir(shareName);
+        Common::Notice(kLogChannel, Messages::UnmountingShare, shareName);
+      },
+      shareName);
+}
+
+// --- virtual files
+
+Common::Error ServerImpl::AddVirtualFile(const Common::WString& path, uint64_t size, const Common::WString& uri,
+                                         const SourceParams& params) {
+  return Frame(
+      Where::current(), ErrorCode::AddVirtualFileFailed, Messages::AddVirtualFileFailed,
+      [&] {
+        virtualFiles_->AddVirtualFile(path, size, uri, params);
+        Common::Notice(kLogChannel, Messages::AddingVirtualFile, path, uri);
+      },
+      path, size, uri);
+}
+
+Common::Error ServerImpl::DeleteVirtualFile(const Common::WString& path) {
+  return Frame(
+      Where::current(), ErrorCode::DeleteVirtualFileFailed, Messages::DeleteVirtualFileFailed,
+      [&] {
+        if (auto file = virtualFiles_->FindVirtualFile(path)) objects_->ForgetObject(file->GetId());
+        virtualFiles_->DeleteVirtualFile(path);
+        Common::Notice(kLogChannel, Messages::DeletingVirtualFile, path);
+      },
+      path);
+}
+
+Common::Error ServerImpl::ControlVirtualFile(const Common::WString& path, std::vector<uint8_t>& request) {
+  return Frame(
+      Where::current(), ErrorCode::ControlVirtualFileFailed, Messages::ControlVirtualFileFailed,
+      [&] { virtualFiles_->ControlVirtualFile(path, request); }, path);
+}
+
+// --- namespace operations by id
+
+Common::Error ServerImpl::LookupObject(const ObjectId& dirId, const Common::WString& name, ObjectId& id) {
+  return Frame(
+      Where::current(), ErrorCode::LookupFailed, Messages::LookupFailed,
+      [&] {
+        CheckIfHandleValid(dirId);
+        auto dir = GetDirectory(dirId, Where::current());
+        auto object = dir->Lookup(name);
+        if (!object) ThrowFileNotFound();
+        id = object->GetId();
+        Common::Trace(kLogChannel, "LookupObject({0}, '{1}')={2}", dir->GetPath(), name, object->GetPath());
+      },
+      ObjectIdToString(dirId), name);
+}
+
+Common::Error ServerImpl::CreateFile(const ObjectId& dirId, const Common::WString& name, ObjectId& id) {
+  return Frame(
+      Where::current(), ErrorCode::CreateFileFailed, Messages::CreateFileFailed,
+      [&] {
+        CheckIfHandleValid(dirId);
+        auto dir = GetDirectory(dirId, Where::current());
+        if (dir->Lookup(name)) Fail(ErrorCode::AlreadyExists, Messages::FileAlreadyExists, Where::current());
+        dir->CreateFile(name);
+        auto file = dir->Lookup(name);
+        if (!file) Fail(ErrorCode::ObjectNotFound, Messages::ObjectNotFound, Where::current());
+        id = file->GetId();
+        Notify(std::make_shared<CreateFileEvent>(*file));
+        Common::Trace(kLogChannel, "Create({0}, {1})={2}", dir->GetPath(), name, file->GetPath());
+      },
+      ObjectIdToString(dirId), name);
+}
+
+Common::Error ServerImpl::CreateDir(const ObjectId& dirId, const Common::WString& name, ObjectId& id) {
+  return Frame(
+      Where::current(), ErrorCode::CreateDirFailed, Messages::CreateDirFailed,
+      [&] {
+        CheckIfHandleValid(dirId);
+        auto dir = GetDirectory(dirId, Where::current());
+        if (dir->Lookup(name)) Fail(ErrorCode::AlreadyExists, Messages::FileAlreadyExists, Where::current());
+        dir->CreateDir(name);
+        auto created = dir->Lookup(name);
+        if (!created) Fail(ErrorCode::ObjectNotFound, Messages::ObjectNotFound, Where::current());
+        id = created->GetId();
+        Common::Trace(kLogChannel, "CreateDir({0}, {1})={2}", dir->GetPath(), name, created->GetPath());
+      },
+      ObjectIdToString(dirId), name);
+}
+
+Common::Error ServerImpl::DeleteFile(const ObjectId& dirId, const Common::WString& name) {
+  return Frame(
+      Where::current(), ErrorCode::DeleteFileFailed, Messages::DeleteFileFailed,
+      [&] {
+        CheckIfHandleValid(dirId);
+        auto dir = GetDirectory(dirId, Where::current());
+        auto object = dir->Lookup(name);
+        if (!object) ThrowFileNotFound();
+        Notify(std::make_shared<DeleteFileEvent>(*object));
+        dir->DeleteFile(name);
+        Common::Trace(kLogChannel, "DeleteFile({0}, {1})", dir->GetPath(), name);
+      },
+      ObjectIdToString(dirId), name);
+}
+
+Common::Error ServerImpl::DeleteDir(const ObjectId& dirId, const Common::WString& name) {
+  return Frame(
+      Where::current(), ErrorCode::DeleteDirFailed, Messages::DeleteDirFailed,
+      [&] {
+        CheckIfHandleValid(dirId);
+        auto dir = GetDirectory(dirId, Where::current());
+        if (!dir->Lookup(name)) ThrowFileNotFound();
+        dir->DeleteDir(name);
+        Common::Trace(kLogChannel, "DeleteDir({0}, {1})", dir->GetPath(), name);
+      },
+      ObjectIdToString(dirId), name);
+}
+
+Common::Error ServerImpl::Rename(const ObjectId& dirId, const Common::WString& from, const Common::WString& to) {
+  return Frame(
+      Where::current(), ErrorCode::RenameFailed, Messages::RenameFailed,
+      [&] {
+        CheckIfHandleValid(dirId);
+        auto dir = GetDirectory(dirId, Where::current());
+        if (!dir->Lookup(from)) ThrowFileNotFound();
+        if (dir->Lookup(to)) {
+          const Common::Error replaced = DeleteFile(dirId, to);
+          if (replaced.IsFailure()) throw replaced;
+        }
+        dir->Rename(from, to);
+        Common::Trace(kLogChannel, "Rename({0}, {1} => {2})", dir->GetPath(), from, to);
+      },
+      ObjectIdToString(dirId), from, to);
+}
+
+// --- attributes and file-system data
+
+Common::Error ServerImpl::GetAttrs(const ObjectId& id, std::shared_ptr<AttributesAccessor>& attributes) {
+  return Frame(
+      Where::current(), ErrorCode::GetAttrsFailed, Messages::GetAttrsFailed,
+      [&] {
+        CheckIfHandleValid(id);
+        auto object = GetAnyObject(id, Where::current());
+        attributes = object->GetAttributes();
+        Common::Trace(kLogChannel, "GetAttrs({0})", object->GetPath());
+      },
+      ObjectIdToString(id));
+}
+
+Common::Error ServerImpl::SetAttrs(const ObjectId& id, std::shared_ptr<AttributesModifier>& modifier) {
+  return Frame(
+      Where::current(), ErrorCode::SetAttrsFailed, Messages::SetAttrsFailed,
+      [&] {
+        CheckIfHandleValid(id);
+        auto object = GetAnyObject(id, Where::current());
+        modifier = object->GetAttributesModifier();
+        Common::Trace(kLogChannel, "SetAttrs({0})", object->GetPath());
+      },
+      ObjectIdToString(id));
+}
+
+Common::Error ServerImpl::FsInfo(const ObjectId& dirId, std::unique_ptr<FSInfo>& info) {
+  return Frame(
+      Where::current(), ErrorCode::FsInfoFailed, Messages::FsInfoFailed,
+      [&] {
+        CheckIfHandleValid(dirId);
+        auto dir = GetDirectory(dirId, Where::current());
+        info = dir->GetFSInfo();
+        Common::Trace(kLogChannel, "FsInfo(root={0})", dir->GetPath());
+      },
+      ObjectIdToString(dirId));
+}
+
+Common::Error ServerImpl::FsStat(const ObjectId& dirId, std::unique_ptr<FSStat>& stat) {
+  return Frame(
+      Where::current(), ErrorCode::FsStatFailed, Messages::FsStatFailed,
+      [&] {
+        CheckIfHandleValid(dirId);
+        auto dir = GetDirectory(dirId, Where::current());
+        stat = dir->GetFSStat();
+        Common::Trace(kLogChannel, "FsStat(root={0})", dir->GetPath());
+      },
+      ObjectIdToString(dirId));
+}
+
+Common::Error ServerImpl::ReadDirectory(const ObjectId& dirId, uint64_t enumeratorId,
+                                        std::shared_ptr<DirEntriesEnumerator>& enumerator) {
+  return Frame(
+      Where::current(), ErrorCode::ReadDirectoryFailed, Messages::ReadDirectoryFailed,
+      [&] {
+        CheckIfHandleValid(dirId);
+        auto dir = GetDirectory(dirId, Where::current());
+        auto found = dir->GetEnumerator(enumeratorId);
+        if (!found) Fail(ErrorCode::InvalidCookie, Messages::InvalidCookie, Where::current());
+        enumerator = std::move(found);
+        Common::Trace(kLogChannel, "ReadDirectory({0}, {1})={2}", dir->GetPath(), enumeratorId,
+                      enumerator->GetId());
+      },
+      ObjectIdToString(dirId), enumeratorId);
+}
+
+// --- file data
+
+Common::Error ServerImpl::ReadData(const ObjectId& fileId, uint64_t offset, uint32_t size, uint8_t* buffer,
+                                   uint32_t& bytesRead) {
+  return Frame(
+      Where::current(), ErrorCode::ReadFailed, Messages::ReadFailed,
+      [&] {
+        CheckIfHandleValid(fileId);
+        GetFile(fileId, Where::current())->Read(offset, size, buffer, bytesRead);
+      },
+      ObjectIdToString(fileId), offset, size);
+}
+
+Common::Error ServerImpl::WriteData(const ObjectId& fileId, uint64_t offset, uint32_t size,
+                                    const uint8_t* buffer, uint32_t& bytesWritten) {
+  return Frame(
+      Where::current(), ErrorCode::WriteFailed, Messages::WriteFailed,
+      [&] {
+        CheckIfHandleValid(fileId);
+        GetFile(fileId, Where::current())->Write(offset, size, buffer, bytesWritten);
+      },
+      ObjectIdToString(fileId), offset, size);
+}
+
+Common::Error ServerImpl::CommitData(const ObjectId& fileId) {
+  return Frame(
+      Where::current(), ErrorCode::CommitFailed, Messages::CommitFailed,
+      [&] {
+        CheckIfHandleValid(fileId);
+        auto file = GetFile(fileId, Where::current());
+        file->Commit();
+        Common::Trace(kLogChannel, "Commit({0})", file->GetPath());
+      },
+      ObjectIdToString(fileId));
+}
+
+// --- share-path operations
+
+std::shared_ptr<DirObject> ServerImpl::GetRootDirectory(const ShareFilePath& path, Where where) {
+  CheckIfShareAvailable(NormalisedShare(path.Share), where);
+  CheckIfFileNameValid(path.Name, where);
+  CheckIfHandleValid(rootId_, where);
+  return GetDirectory(rootId_, where);
+}
+
+Common::Error ServerImpl::CreateFile(const ShareFilePath& path) {
+  return Frame(
+      Where::current(), ErrorCode::CreateFileFailed, Messages::CreateFileByPathFailed,
+      [&] {
+        auto root = GetRootDirectory(path, Where::current());
+        ObjectId target = rootId_;
+        if (!path.Folder.empty()) {
+          if (auto entry = root->Lookup(path.Folder)) {
+            target = entry->GetId();
+          } else {
+            const Common::Error created = CreateDir(rootId_, path.Folder, target);
+            if (created.IsFailure()) throw created;
+          }
+        }
+        ObjectId id;
+        const Common::Error created = CreateFile(target, path.Name, id);
+        if (created.IsFailure()) throw created;
+      },
+      path.Name);
+}
+
+Common::Error ServerImpl::DeleteFile(const ShareFilePath& path) {
+  return Frame(
+      Where::current(), ErrorCode::DeleteFileFailed, Messages::DeleteFileByPathFailed,
+      [&] { Fail(ErrorCode::NotImplemented, Messages::NotImplemented, Where::current()); }, path.Name);
+}
+
+Common::Error ServerImpl::FileExists(const ShareFilePath& path, bool& exists) {
+  exists = false;
+  return Frame(
+      Where::current(), ErrorCode::FileExistsFailed, Messages::FileExistsFailed,
+      [&] {
+        auto root = GetRootDirectory(path, Where::current());
+        // An empty folder names the share root itself, as it does for CreateFile.
+        std::shared_ptr<FileSystemObject> folder = path.Folder.empty() ? root : root->Lookup(path.Folder);
+        if (!folder) ThrowFileNotFound();
+        ObjectId id;
+        const Common::Error found = LookupObject(folder->GetId(), path.Name, id);
+        if (found.IsFailure()) throw found;
+        exists = true;
+      },
+      path.Name);
+}
+
+}  // namespace NFS

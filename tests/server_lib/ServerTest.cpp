@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "host/Logging.h"
+#include "tests/server_lib/ServerTestFixture.h"
+
+namespace {
+
+namespace Code = NFS::ErrorCode;
+using Chain = std::vector<uint32_t>;
+
+class ServerTest : public TestSupport::ServerTest {};
+
+TEST_F(ServerTest, ClientScenarioFromMountToDelete) {
+  Common::ScopedLogCapture log;
+  NFS::ObjectId mounted;
+  ASSERT_TRUE(server_->Mount(u"/share", mounted).IsSuccess());
+  EXPECT_EQ(mounted, root_);
+  EXPECT_TRUE(log.Contains("Mount(share='/share')=" + Common::ToUtf8(NFS::ObjectIdToString(root_))));
+  EXPECT_EQ(log.Texts(Common::kNotice, NFS::kLogChannel), std::vector<std::string>{"Mounting share '/share'."});
+
+  const NFS::ObjectId docs = MakeDir(root_, u"docs");
+  EXPECT_EQ(docs, NFS::MakeObjectId(NFS::kDirectoryKind, u"/share/docs"));
+  const NFS::ObjectId file = Create(docs, u"a.txt");
+  EXPECT_EQ(file, NFS::MakeObjectId(NFS::kFileKind, u"/share/docs/a.txt"));
+  EXPECT_TRUE(log.Contains("Create(/share/docs, a.txt)=/share/docs/a.txt"));
+
+  Write(file, 0, "hello ");
+  Write(file, 6, "world");
+  EXPECT_EQ(Read(file, 0, 100), "hello world");
+  EXPECT_EQ(Read(file, 6, 3), "wor");
+  EXPECT_TRUE(server_->CommitData(file).IsSuccess());
+  std::ifstream onDisk(Local("docs/a.txt"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(onDisk), {}), "hello world");
+
+  std::shared_ptr<NFS::AttributesAccessor> attributes;
+  ASSERT_TRUE(server_->GetAttrs(file, attributes).IsSuccess());
+  EXPECT_EQ(attributes->GetSize(), 11u);
+  std::shared_ptr<NFS::AttributesModifier> modifier;
+  ASSERT_TRUE(server_->SetAttrs(file, modifier).IsSuccess());
+  modifier->Truncate(5);
+  EXPECT_EQ(Read(file, 0, 100), "hello");
+
+  EXPECT_EQ(Lookup(docs, u"a.txt"), file);
+  EXPECT_TRUE(log.Contains("LookupObject(/share/docs, 'a.txt')=/share/docs/a.txt"));
+  ASSERT_TRUE(server_->Rename(docs, u"a.txt", u"b.txt").IsSuccess());
+  EXPECT_TRUE(log.Contains("Rename(/share/docs, a.txt => b.txt)"));
+  const NFS::ObjectId renamed = Lookup(docs, u"b.txt");
+  EXPECT_EQ(Read(renamed, 0, 100), "hello");
+
+  const auto entries = List(docs);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, u"b.txt");
+  EXPECT_EQ(entries[0].cookie, 1u);
+  EXPECT_EQ(entries[0].id, renamed);
+
+  std::unique_ptr<NFS::FSInfo> info;
+  std::unique_ptr<NFS::FSStat> stat;
+  EXPECT_TRUE(server_->FsInfo(root_, info).IsSuccess());
+  EXPECT_TRUE(server_->FsStat(root_, stat).IsSuccess());
+  EXPECT_GT(stat->GetTotalBytes(), 0u);
+
+  ASSERT_TRUE(server_->DeleteFile(docs, u"b.txt").IsSuccess());
+  EXPECT_FALSE(std::filesystem::exists(Local("docs/b.txt")));
+  ASSERT_TRUE(server_->DeleteDir(root_, u"docs").IsSuccess());
+  EXPECT_FALSE(std::filesystem::exists(Local("docs")));
+  EXPECT_TRUE(log.Contains("DeleteDir(/share, docs)"));
+}
+
+TEST_F(ServerTest, FailuresCarryTheOperationCodeThenTheCause) {
+  const NFS::ObjectId file = Create(root_, u"f.txt");
+  NFS::ObjectId out;
+
+  NFS::ObjectId shortId(root_.begin(), root_.end() - 1);
+  NFS::ObjectId badKind = root_;
+  badKind[0] = 3;
+  for (const auto& invalid : {shortId, badKind}) {
+    const Common::Error error = server_->LookupObject(invalid, u"f.txt", out);
+    EXPECT_EQ(Codes(error), (Chain{Code::LookupFailed, Code::InvalidHandle}));
+    EXPECT_EQ(error.Message(),
+              u"Failed to find the object in the directory (Handle: InvalidHandle; Name: 'f.txt').");
+  }
+  // A well-formed id nobody handed out, and a file id where a directory belongs.
+  const NFS::ObjectId stale = NFS::MakeObjectId(NFS::kDirectoryKind, u"/share/never");
+  EXPECT_EQ(Codes(server_->LookupObject(stale, u"x", out)), (Chain{Code::LookupFailed, Code::ObjectNotFound}));
+  EXPECT_EQ(Codes(server_->CreateDir(file, u"x", out)), (Chain{Code::CreateDirFailed, Code::ObjectNotFound}));
+  std::shared_ptr<NFS::DirEntriesEnumerator> enumerator;
+  EXPECT_EQ(Codes(server_->ReadDirectory(file, 0, enumerator)),
+            (Chain{Code::ReadDirectoryFailed, Code::ObjectNotFound}));
+  uint8_t byte = 0;
+  uint32_t count = 0;
+  EXPECT_EQ(Codes(server_->ReadData(root_, 0, 1, &byte, count)), (Chain{Code::ReadFailed, Code::ObjectNotFound}));
+
+  EXPECT_EQ(Codes(server_->LookupObject(root_, u"missing", out)), (Chain{Code::LookupFailed, Code::NotFound}));
+  EXPECT_EQ(Codes(server_->DeleteFile(root_, u"missing")), (Chain{Code::DeleteFileFailed, Code::NotFound}));
+  EXPECT_EQ(Codes(server_->Rename(root_, u"missing", u"x")), (Chain{Code::RenameFailed, Code::NotFound}));
+  const Common::Error exists = server_->CreateFile(root_, u"f.txt", out);
+  EXPECT_EQ(Codes(exists), (Chain{Code::CreateFileFailed, Code::AlreadyExists}));
+  EXPECT_EQ(exists.Message(), u"Failed to create a file (Handle: " + NFS::ObjectIdToString(root_) +
+                                  u"; Name: 'f.txt').");
+
+  const Common::Error cookie = server_->ReadDirectory(root_, 12345, enumerator);
+  EXPECT_EQ(Codes(cookie), (Chain{Code::ReadDirectoryFailed, Code::InvalidCookie}));
+  EXPECT_EQ(cookie.Message(), u"Failed to read the directory (Handle: " + NFS::ObjectIdToString(root_) +
+                                  u"; Cookie: '12345').");
+
+  // A client name that tries to leave the folder simply creates nothing.
+  EXPECT_EQ(Codes(server_->CreateFile(root_, u"../escape", out)), (Chain{Code::CreateFileFailed, Code::ObjectNotFound}));
+  EXPECT_FALSE(std::filesystem::exists(temp_.Path() / "escape"));
+  EXPECT_EQ(Codes(server_->CreateFile(root_, u"", out)).front(), Code::CreateFileFailed);
+
+  // A local failure keeps the local library's record at the bottom.
+  ASSERT_EQ(unlink(Local("f.txt").c_str()), 0);
+  const Common::Error read = server_->ReadData(file, 0, 1, &byte, count);
+  ASSERT_EQ(Codes(read).size(), 3u);
+  EXPECT_EQ(Codes(read)[1], Code::IoError);
+  EXPECT_EQ(read.Message(), u"Failed to read data (Handle: " + NFS::ObjectIdToString(file) + u"; Offset: 0; Size: 1).");
+
+  NFS::ShareFilePath byPath{u"share", u"", u"f.txt"};
+  const Common::Error deleteByPath = server_->DeleteFile(byPath);
+  EXPECT_EQ(Codes(deleteByPath), (Chain{Code::DeleteFileFailed, Code::NotImplemented}));
+  EXPECT_EQ(deleteByPath.Message(), u"Failed to delete file 'f.txt'.");
+}
+
+TEST(ServerSetupTest, NothingWorksBeforeARootIsSet) {
+  auto server = NFS::CreateServer(nullptr);
+  NFS::ObjectId id;
+  EXPECT_EQ(TestSupport::ChainCodes(server->Mount(u"/share", id)),
+            (Chain{Code::MountFailed, Code::ShareNotMounted}));
+  EXPECT_EQ(server->Mount(u"/share", id).Reason().Message(), u"Share '/share' is invalid.");
+  std::u16string path, share;
+  EXPECT_EQ(server->GetRoot(path, share).Code(), Code::NoRoot);
+  EXPECT_EQ(TestSupport::ChainCodes(server->SetRoot(u"", u"/share")),
+            (Chain{Code::SetRootFailed, Code::InvalidLocalPath}));
+  EXPECT_EQ(TestSupport::ChainCodes(server->SetRoot(u"/tmp", u"")),
+            (Chain{Code::SetRootFailed, Code::InvalidShareName}));
+  // Without a plug-in no virtual file can be registered.
+  EXPECT_EQ(TestSupport::ChainCodes(server->AddVirtualFile(u"/share/v", 1, u"mem:x", {})),
+            (Chain{Code::AddVirtualFileFailed, Code::InvalidArgument}));
+  // A folder that cannot be opened fails the mount inside SetRoot.
+  const Common::Error missing = server->SetRoot(u"/nonexistent/nfs-test-folder", u"/share");
+  ASSERT_EQ(TestSupport::ChainCodes(missing).size(), 3u);
+  EXPECT_EQ(TestSupport::ChainCodes(missing)[1], Code::MountFailed);
+  server->SetContext(nullptr);  // no plug-in: nothing to tell
+}
+
+TEST_F(ServerTest, MountsAreCountedAndSetRootStartsAfresh) {
+  std::u16string path, share;
+  ASSERT_TRUE(server_->GetRoot(path, share).IsSuccess());
+  EXPECT_EQ(share, u"/share");
+  EXPECT_EQ(path, Common::FromUtf8(ExportPath()));
+
+  NFS::ObjectId id;
+  EXPECT_EQ(Codes(server_->Mount(u"/Share", id)), (Chain{Code::MountFailed, Code::ShareNotMounted}));
+
+  const NFS::ObjectId dir = MakeDir(root_, u"d");
+  ASSERT_TRUE(server_->Mount(u"/share", id).IsSuccess());
+  ASSERT_TRUE(server_->Mount(u"/share", id).IsSuccess());
+  ASSERT_TRUE(server_->UnMount(u"/share").IsSuccess());
+  ASSERT_TRUE(server_->UnMount(u"/share").IsSuccess());
+  // The server's own mount keeps the cache, and the ids, alive.
+  EXPECT_EQ(Lookup(root_, u"d"), dir);
+  std::shared_ptr<NFS::AttributesAccessor> attributes;
+  EXPECT_TRUE(server_->GetAttrs(dir, attributes).IsSuccess());
+
+  // Setting the same root again changes nothing.
+  ASSERT_TRUE(server_->SetRoot(Common::FromUtf8(ExportPath()), u"/share").IsSuccess());
+  EXPECT_TRUE(server_->GetAttrs(dir, attributes).IsSuccess());
+
+  // The last unmount drops the cache: ids handed out before are stale.
+  ASSERT_TRUE(server_->UnMount(u"/share").IsSuccess());
+  EXPECT_EQ(Codes(server_->GetAttrs(dir, attributes)), (Chain{Code::GetAttrsFailed, Code::ObjectNotFound}));
+  EXPECT_EQ(Codes(server_->UnMount(u"/share")), (Chain{Code::UnmountFailed, Code::ShareNotMounted}));
+  ASSERT_TRUE(server_->Mount(u"/share", id).IsSuccess());
+  EXPECT_EQ(Lookup(root_, u"d"), dir);
+
+  // A new share name discards every id of the old one.
+  ASSERT_TRUE(server_->SetRoot(Common::FromUtf8(ExportPath()), u"/other").IsSuccess());
+  EXPECT_EQ(Codes(server_->GetAttrs(dir, attributes)), (Chain{Code::GetAttrsFailed, Code::ObjectNotFound}));
+  const NFS::ObjectId otherRoot = NFS::MakeObjectId(NFS::kDirectoryKind, u"/other");
+  EXPECT_EQ(Lookup(otherRoot, u"d"), NFS::MakeObjectId(NFS::kDirectoryKind, u"/other/d"));
+}
+
+TEST_F(ServerTest, RenamedOrDeletedDirectoriesTakeTheirCachedIdsAlong) {
+  const NFS::ObjectId a = MakeDir(root_, u"a");
+  const NFS::ObjectId x = MakeDir(a, u"x");
+  const NFS::ObjectId y = Create(x, u"y");
+  const NFS::ObjectId ab = MakeDir(root_, u"ab");
+  const NFS::ObjectId abFile = Create(ab, u"f");
+  std::shared_ptr<NFS::AttributesAccessor> attributes;
+
+  ASSERT_TRUE(server_->Rename(root_, u"a", u"c").IsSuccess());
+  for (const auto& gone : {a, x, y}) {
+    EXPECT_EQ(Codes(server_->GetAttrs(gone, attributes)), (Chain{Code::GetAttrsFailed, Code::ObjectNotFound}));
+  }
+  EXPECT_TRUE(server_->GetAttrs(ab, attributes).IsSuccess());
+  EXPECT_TRUE(server_->GetAttrs(abFile, attributes).IsSuccess());
+  // The moved tree is reachable again under its new path.
+  const NFS::ObjectId c = Lookup(root_, u"c");
+  const NFS::ObjectId cx = Lookup(c, u"x");
+  EXPECT_EQ(Lookup(cx, u"y"), NFS::MakeObjectId(NFS::kFileKind, u"/share/c/x/y"));
+
+  ASSERT_TRUE(server_->DeleteFile(cx, u"y").IsSuccess());
+  ASSERT_TRUE(server_->DeleteDir(c, u"x").IsSuccess());
+  EXPECT_EQ(Codes(server_->GetAttrs(cx, attributes)), (Chain{Code::GetAttrsFailed, Code::ObjectNotFound}));
+  EXPECT_TRUE(server_->GetAttrs(c, attributes).IsSuccess());
+
+  // Renaming a file onto an existing name replaces it.
+  const NFS::ObjectId one = Create(root_, u"one");
+  Write(one, 0, "1");
+  Create(root_, u"two");
+  ASSERT_TRUE(server_->Rename(root_, u"one", u"two").IsSuccess());
+  EXPECT_EQ(Read(Lookup(root_, u"two"), 0, 10), "1");
+  EXPECT_EQ(Codes(server_->GetAttrs(one, attributes)), (Chain{Code::GetAttrsFailed, Code::ObjectNotFound}));
+}
+
+TEST_F(ServerTest, ShareFilePathOperations) {
+  NFS::ShareFilePath path{u"share", u"incoming", u"report.txt"};
+  ASSERT_TRUE(server_->CreateFile(path).IsSuccess());
+  EXPECT_TRUE(std::filesystem::is_regular_file(Local("incoming/report.txt")));
+
+  bool exists = false;
+  ASSERT_TRUE(server_->FileExists(path, exists).IsSuccess());
+  EXPECT_TRUE(exists);
+  NFS::ShareFilePath atRoot{u"/share", u"", u"top.txt"};
+  ASSERT_TRUE(server_->CreateFile(atRoot).IsSuccess());
+  ASSERT_TRUE(server_->FileExists(atRoot, exists).IsSuccess());
+  EXPECT_TRUE(exists);
+
+  NFS::ShareFilePath missing{u"/share", u"incoming", u"none.txt"};
+  const Common::Error error = server_->FileExists(missing, exists);
+  EXPECT_FALSE(exists);
+  EXPECT_EQ(Codes(error), (Chain{Code::FileExistsFailed, Code::LookupFailed, Code::NotFound}));
+  EXPECT_EQ(error.Message(), u"Failed to find object 'none.txt'.");
+
+  NFS::ShareFilePath otherShare{u"/elsewhere", u"", u"x"};
+  EXPECT_EQ(Codes(server_->FileExists(otherShare, exists)), (Chain{Code::FileExistsFailed, Code::ShareNotMounted}));
+  NFS::ShareFilePath noName{u"/share", u"", u""};
+  EXPECT_EQ(Codes(server_->CreateFile(noName)), (Chain{Code::CreateFileFailed, Code::InvalidFileName}));
+  EXPECT_EQ(Codes(server_->CreateFile(path)), (Chain{Code::CreateFileFailed, Code::CreateFileFailed, Code::AlreadyExists}));
+}
+
+}  // namespace
