@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -18,13 +19,14 @@ namespace LocalFs::Posix {
 
 namespace {
 
+// Local paths are for traces only; the descriptors decide what is opened.
 std::string ParentPath(const std::string& path) {
-  const size_t slash = path.find_last_not_of('/') == std::string::npos
-                           ? std::string::npos
-                           : path.rfind('/', path.find_last_not_of('/'));
-  if (slash == std::string::npos) return path + "/..";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+  const size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return path.empty() ? ".." : "/";
+  const size_t slash = path.rfind('/', end);
+  if (slash == std::string::npos) return path.substr(0, end + 1) + "/..";
+  const size_t keep = path.find_last_not_of('/', slash);
+  return keep == std::string::npos ? "/" : path.substr(0, keep + 1);
 }
 
 std::string LastComponent(const std::string& path) {
@@ -40,7 +42,7 @@ std::string Join(const std::string& folder, const std::string& name) {
 }
 
 struct FileSystemMagic {
-  unsigned long magic;
+  uint32_t magic;
   const char* name;
 };
 
@@ -121,7 +123,9 @@ std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetSelfEntry() {
 }
 
 std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::ListEntries() {
-  // The stream owns its own descriptor so that it can outlive this handle.
+  // A fresh open rather than a dup: a dup would share its read offset with
+  // every other listing of this handle, so two walks would disturb each other.
+  // The stream owns the descriptor and may outlive this handle.
   const int fd = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     Fail(errno, "openat", ".");
@@ -139,33 +143,48 @@ std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::ListEntries() {
 
 std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenRegular(const std::string& local, int flags,
                                                                    std::source_location where) {
-  // Non-blocking so that a FIFO planted under the name cannot stall us.
-  const int fd = openat(fd_, local.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  // Non-blocking so that a FIFO planted under the name cannot stall us, and
+  // never a controlling terminal. Truncation skips anything but regular files.
+  const int fd =
+      openat(fd_, local.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) {
-    Fail(errno, "openat", local, where);
+    // A FIFO without reader or a device without driver: not a file either way.
+    if (errno == ENXIO) {
+      NotRegular(local, where);
+    } else {
+      Fail(errno, "openat", local, where);
+    }
     return nullptr;
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0) {
+    Fail(errno, "fstat", local, where);
     close(fd);
-    status_.Fail(LibraryError(kNotRegularFile, "'" + local + "' in '" + localPath_ +
-                                                   "' is not a regular file.", where));
     return nullptr;
   }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    NotRegular(local, where);
+    return nullptr;
+  }
+  const int fileFlags = fcntl(fd, F_GETFL);
+  if (fileFlags < 0 || fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0) {
+    Fail(errno, "fcntl", local, where);
+    close(fd);
+    return nullptr;
+  }
   return std::make_unique<PosixFileHandle>(fd, local, localPath_);
+}
+
+void PosixDirectoryHandle::NotRegular(const std::string& local, std::source_location where) {
+  status_.Fail(LibraryError(kNotRegularFile,
+                            "'" + local + "' in '" + localPath_ + "' is not a regular file.", where));
 }
 
 std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::CreateFile(const WString& name) {
   std::string local;
   if (!ToLocalName(name, local, status_)) return nullptr;
-  // Truncation waits until the entry is known to be a regular file.
-  auto file = OpenRegular(local, O_RDWR | O_CREAT, std::source_location::current());
-  if (file && !file->SetSize(0)) {
-    status_.Fail(file->TakeStatus());
-    return nullptr;
-  }
-  return file;
+  return OpenRegular(local, O_RDWR | O_CREAT | O_TRUNC, std::source_location::current());
 }
 
 std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenFile(const WString& name, FileAccess access) {
@@ -222,14 +241,21 @@ bool PosixDirectoryHandle::SetUnixPermissions(const WString& name, uint32_t mode
   if (S_ISLNK(st.st_mode)) return Fail(ELOOP, "fchmodat", local);
   if (fchmodat(fd_, local.c_str(), mode & 07777, AT_SYMLINK_NOFOLLOW) == 0) return true;
   if (errno != ENOTSUP && errno != EOPNOTSUPP) return Fail(errno, "fchmodat", local);
-  // Older C libraries refuse the no-follow flag; go through a path descriptor.
+  // Older C libraries refuse the no-follow flag; go through a path descriptor,
+  // checked again in case a link replaced the entry meanwhile.
   const int fd = openat(fd_, local.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return Fail(errno, "openat", local);
-  const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
-  const int result = chmod(procPath.c_str(), mode & 07777);
-  const int error = errno;
+  int error = 0;
+  if (fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (S_ISLNK(st.st_mode)) {
+    error = ELOOP;
+  } else {
+    const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+    if (fchmodat(AT_FDCWD, procPath.c_str(), mode & 07777, 0) != 0) error = errno;
+  }
   close(fd);
-  if (result != 0) return Fail(error, "chmod", local);
+  if (error != 0) return Fail(error, "fchmodat", local);
   return true;
 }
 
@@ -266,11 +292,13 @@ bool PosixDirectoryHandle::AnswerFileSystemName(std::vector<uint8_t>& request) {
   if (request.size() < 4 + kFileSystemNameUnits * 2) {
     return status_.Fail(LibraryError(kNotSupported, "The GFST request record is too short."));
   }
+  // An empty name tells the caller the file system is unknown.
+  const auto nameBegin = request.begin() + 4;
+  std::fill(nameBegin, nameBegin + kFileSystemNameUnits * 2, 0);
   struct statfs st {};
   if (fstatfs(fd_, &st) != 0) return Fail(errno, "fstatfs", ".");
   for (const auto& known : kFileSystems) {
-    if (static_cast<unsigned long>(st.f_type) != known.magic) continue;
-    std::fill(request.begin() + 4, request.end(), 0);
+    if (static_cast<uint32_t>(st.f_type) != known.magic) continue;
     const std::string_view name = known.name;
     for (size_t i = 0; i < name.size() && i + 1 < kFileSystemNameUnits; ++i) {
       request[4 + i * 2] = static_cast<uint8_t>(name[i]);
@@ -294,7 +322,7 @@ namespace LocalFs {
 std::unique_ptr<LocalDirectoryHandle> CreateLocalDirectoryHandle(const std::string& path, Error* error) {
   const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
-    if (error != nullptr) *error = Posix::SystemError(errno, "open", path, ".");
+    if (error != nullptr) *error = Posix::SystemError(errno, "open", path, "");
     return nullptr;
   }
   return std::make_unique<Posix::PosixDirectoryHandle>(fd, path);

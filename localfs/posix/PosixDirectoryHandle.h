@@ -43,6 +43,7 @@ class PosixDirectoryHandle : public LocalDirectoryHandle {
                                                   std::source_location where);
   std::unique_ptr<LocalFileHandle> OpenRegular(const std::string& local, int flags,
                                                std::source_location where);
+  void NotRegular(const std::string& local, std::source_location where);
   bool Fail(int error, std::string_view call, std::string_view name,
             std::source_location where = std::source_location::current());
   bool AnswerFileSystemName(std::vector<uint8_t>& request);

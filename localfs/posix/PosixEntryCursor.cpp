@@ -1,9 +1,10 @@
 #include "localfs/posix/PosixEntryCursor.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <string_view>
 
 namespace LocalFs::Posix {
 
@@ -20,9 +21,8 @@ PosixEntryCursor::PosixEntryCursor(std::string rawName, const struct stat& st)
     : rawName_(std::move(rawName)), stat_(st), valid_(true) {}
 
 PosixEntryCursor::PosixEntryCursor(DIR* stream, std::string folder)
-    : stream_(stream), folder_(std::move(folder)) {
-  valid_ = true;
-  Next();
+    : valid_(true), stream_(stream), folder_(std::move(folder)) {
+  Next();  // onto the first entry
 }
 
 PosixEntryCursor::~PosixEntryCursor() {
@@ -110,8 +110,8 @@ uint64_t PosixEntryCursor::GetFileReference() const {
 }
 
 uint32_t PosixEntryCursor::GetUnixMode() const { return valid_ ? (stat_.st_mode & 07777) : kUnknown32; }
-uint32_t PosixEntryCursor::GetUnixUid() const { return valid_ ? stat_.st_uid : kUnknown32; }
-uint32_t PosixEntryCursor::GetUnixGid() const { return valid_ ? stat_.st_gid : kUnknown32; }
+uint32_t PosixEntryCursor::GetUnixUid() const { return valid_ ? stat_.st_uid : 0; }
+uint32_t PosixEntryCursor::GetUnixGid() const { return valid_ ? stat_.st_gid : 0; }
 
 std::pair<uint32_t, uint32_t> PosixEntryCursor::GetDevice() const {
   if (!valid_ || !(S_ISCHR(stat_.st_mode) || S_ISBLK(stat_.st_mode))) return {0, 0};

@@ -57,6 +57,7 @@ bool PosixFileHandle::Write(const void* buffer, size_t size, size_t& bytesWritte
       if (errno == EINTR) continue;
       return Fail(errno, "pwrite");
     }
+    if (count == 0) return Fail(EIO, "pwrite");  // no progress: give up, never spin
     bytesWritten += static_cast<size_t>(count);
     position_ += static_cast<uint64_t>(count);
   }

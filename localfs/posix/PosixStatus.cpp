@@ -1,6 +1,5 @@
 #include "localfs/posix/PosixStatus.h"
 
-#include <cstring>
 #include <system_error>
 
 #include "host/Messages.h"
@@ -10,10 +9,12 @@ namespace LocalFs::Posix {
 Error SystemError(int error, std::string_view call, std::string_view name, std::string_view folder,
                   std::source_location where) {
   const std::string reason = std::system_category().message(error);
-  return Error(kSystemError + static_cast<uint32_t>(error),
-               Common::FormatText("{0} '{1}' in '{2}': {3}", std::string(call), std::string(name),
-                                  std::string(folder), reason),
-               Error(), where);
+  WString message =
+      folder.empty()
+          ? Common::FormatText("{0} '{1}': {2}", std::string(call), std::string(name), reason)
+          : Common::FormatText("{0} '{1}' in '{2}': {3}", std::string(call), std::string(name),
+                               std::string(folder), reason);
+  return Error(kSystemError + static_cast<uint32_t>(error), std::move(message), Error(), where);
 }
 
 Error LibraryError(uint32_t code, std::string_view text, std::source_location where) {

@@ -9,7 +9,7 @@
 namespace LocalFs::Posix {
 
 // An operating system failure: kSystemError + errno, naming the call, the
-// entry and the folder.
+// entry and the folder (left out when empty).
 Error SystemError(int error, std::string_view call, std::string_view name, std::string_view folder,
                   std::source_location where = std::source_location::current());
 
