@@ -294,6 +294,9 @@ Common::Error ServerImpl::DeleteDir(const ObjectId& dirId, const Common::WString
         auto dir = GetDirectory(dirId, Where::current());
         if (!dir->Lookup(name)) ThrowFileNotFound();
         dir->DeleteDir(name);
+        // The directory reports nothing; a folder that is still there (not
+        // empty, not permitted) must not be answered as removed.
+        if (dir->Lookup(name)) Fail(ErrorCode::IoError, Messages::IoError, Where::current());
         Common::Trace(kLogChannel, "DeleteDir({0}, {1})", dir->GetPath(), name);
       },
       ObjectIdToString(dirId), name);
@@ -311,6 +314,10 @@ Common::Error ServerImpl::Rename(const ObjectId& dirId, const Common::WString& f
           if (replaced.IsFailure()) throw replaced;
         }
         dir->Rename(from, to);
+        // As for DeleteDir: a rename the directory could not make is a failure.
+        if (from != to && (dir->Lookup(from) || !dir->Lookup(to))) {
+          Fail(ErrorCode::IoError, Messages::IoError, Where::current());
+        }
         Common::Trace(kLogChannel, "Rename({0}, {1} => {2})", dir->GetPath(), from, to);
       },
       ObjectIdToString(dirId), from, to);

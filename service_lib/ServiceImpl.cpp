@@ -1,0 +1,40 @@
+#include "service_lib/ServiceImpl.h"
+
+#include "service_lib/nsl/Service.h"
+
+namespace NFS {
+
+std::unique_ptr<Service> CreateService(std::shared_ptr<Server> server) {
+  return std::make_unique<ServiceImpl>(std::move(server));
+}
+
+Common::Error ServiceImpl::Register(std::shared_ptr<EventObserver> observer, uint32_t& id) {
+  return server_->Register(std::move(observer), id);
+}
+Common::Error ServiceImpl::Unregister(uint32_t id) { return server_->Unregister(id); }
+Common::Error ServiceImpl::Start() { return NSL::GetNetworkService().Start(server_); }
+Common::Error ServiceImpl::Stop() { return NSL::GetNetworkService().Stop(); }
+Common::Error ServiceImpl::SetRoot(const Common::WString& localPath, const Common::WString& shareName) {
+  return server_->SetRoot(localPath, shareName);
+}
+Common::Error ServiceImpl::GetRoot(Common::WString& localPath, Common::WString& shareName) {
+  return server_->GetRoot(localPath, shareName);
+}
+Common::Error ServiceImpl::AddVirtualFile(const Common::WString& path, uint64_t size, const Common::WString& uri,
+                                          const SourceParams& params) {
+  return server_->AddVirtualFile(path, size, uri, params);
+}
+Common::Error ServiceImpl::DeleteVirtualFile(const Common::WString& path) {
+  return server_->DeleteVirtualFile(path);
+}
+Common::Error ServiceImpl::ControlVirtualFile(const Common::WString& path, std::vector<uint8_t>& request) {
+  return server_->ControlVirtualFile(path, request);
+}
+Common::Error ServiceImpl::CreateFile(const ShareFilePath& path) { return server_->CreateFile(path); }
+Common::Error ServiceImpl::DeleteFile(const ShareFilePath& path) { return server_->DeleteFile(path); }
+Common::Error ServiceImpl::FileExists(const ShareFilePath& path, bool& exists) {
+  return server_->FileExists(path, exists);
+}
+void ServiceImpl::SetContext(void* context) { server_->SetContext(context); }
+
+}  // namespace NFS

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <memory>
+
+#include "service_lib/ServerControl.h"
+
+namespace NFS {
+
+// Forwards every operation to the server core, and Start and Stop to the
+// process-wide network service.
+class ServiceImpl : public Service {
+ public:
+  explicit ServiceImpl(std::shared_ptr<Server> server) : server_(std::move(server)) {}
+
+  Common::Error Register(std::shared_ptr<EventObserver> observer, uint32_t& id) override;
+  Common::Error Unregister(uint32_t id) override;
+  Common::Error Start() override;
+  Common::Error Stop() override;
+  Common::Error SetRoot(const Common::WString& localPath, const Common::WString& shareName) override;
+  Common::Error GetRoot(Common::WString& localPath, Common::WString& shareName) override;
+  Common::Error AddVirtualFile(const Common::WString& path, uint64_t size, const Common::WString& uri,
+                               const SourceParams& params) override;
+  Common::Error DeleteVirtualFile(const Common::WString& path) override;
+  Common::Error ControlVirtualFile(const Common::WString& path, std::vector<uint8_t>& request) override;
+  Common::Error CreateFile(const ShareFilePath& path) override;
+  Common::Error DeleteFile(const ShareFilePath& path) override;
+  Common::Error FileExists(const ShareFilePath& path, bool& exists) override;
+  void SetContext(void* context) override;
+
+ private:
+  std::shared_ptr<Server> server_;
+};
+
+}  // namespace NFS

@@ -1,0 +1,82 @@
+#include "service_lib/nsl/NSLServiceImpl.h"
+
+#include "host/Logging.h"
+#include "server_lib/core/ServerErrors.h"
+
+namespace NFS::NSL {
+
+namespace {
+
+constexpr auto kStartupWait = std::chrono::milliseconds(5000);
+const Common::Message kStopped{0x18220040, "NFS network services have been stopped."};
+
+}  // namespace
+
+Service& GetNetworkService() {
+  static NSLServiceImpl service;
+  return service;
+}
+
+uint16_t GetListeningPort() { return static_cast<NSLServiceImpl&>(GetNetworkService()).GetPort(); }
+
+NSLServiceImpl::~NSLServiceImpl() {
+  std::lock_guard lock(mutex_);
+  // At unload the host's logging may already be gone: end quietly.
+  EndRunning(false);
+}
+
+Common::Error NSLServiceImpl::Start(std::shared_ptr<Server> server) {
+  std::lock_guard lock(mutex_);
+  if (running_) return Common::Error(ErrorCode::AlreadyStarted, Common::FormatMessage(Messages::AlreadyStarted));
+  try {
+    auto running = std::make_unique<RunningServices>();
+    running->mountService = std::make_shared<MountServiceImpl>(server);
+    running->fileService = std::make_shared<FileServiceImpl>(server);
+    {
+      std::lock_guard services(servicesMutex_);
+      mountService_ = running->mountService;
+      fileService_ = running->fileService;
+    }
+    running->rpcThread = std::make_unique<RpcThread>();
+    running_ = std::move(running);
+    return running_->rpcThread->WaitForStartup(kStartupWait);
+  } catch (const Common::Error& error) {
+    return error;
+  }
+}
+
+void NSLServiceImpl::EndRunning(bool log) {
+  if (!running_) return;
+  {
+    std::lock_guard services(servicesMutex_);
+    mountService_.reset();
+    fileService_.reset();
+  }
+  running_->rpcThread.reset();
+  if (log) Common::Notice(kLogChannel, kStopped);
+  running_.reset();
+}
+
+Common::Error NSLServiceImpl::Stop() {
+  std::lock_guard lock(mutex_);
+  if (!running_) return Common::Error(ErrorCode::AlreadyStopped, Common::FormatMessage(Messages::AlreadyStopped));
+  EndRunning(true);
+  return Common::Error::Success();
+}
+
+std::shared_ptr<MountService> NSLServiceImpl::GetMountService() {
+  std::lock_guard services(servicesMutex_);
+  return mountService_;
+}
+
+std::shared_ptr<FileService> NSLServiceImpl::GetFileService() {
+  std::lock_guard services(servicesMutex_);
+  return fileService_;
+}
+
+uint16_t NSLServiceImpl::GetPort() {
+  std::lock_guard lock(mutex_);
+  return running_ && running_->rpcThread ? running_->rpcThread->GetPort() : 0;
+}
+
+}  // namespace NFS::NSL

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "service_lib/nsl/FileServiceImpl.h"
+#include "service_lib/nsl/MountServiceImpl.h"
+#include "service_lib/nsl/RpcThread.h"
+#include "service_lib/nsl/Service.h"
+
+namespace NFS::NSL {
+
+class NSLServiceImpl : public Service {
+ public:
+  ~NSLServiceImpl() override;
+
+  Common::Error Start(std::shared_ptr<Server> server) override;
+  Common::Error Stop() override;
+  std::shared_ptr<MountService> GetMountService() override;
+  std::shared_ptr<FileService> GetFileService() override;
+
+  uint16_t GetPort();
+
+ private:
+  struct RunningServices {
+    std::shared_ptr<MountServiceImpl> mountService;
+    std::shared_ptr<FileServiceImpl> fileService;
+    std::unique_ptr<RpcThread> rpcThread;
+  };
+
+  void EndRunning(bool log);
+
+  // Serialises Start and Stop.
+  std::mutex mutex_;
+  std::unique_ptr<RunningServices> running_;
+  // Guards only the two service pointers the request handlers copy, so
+  // that a handler never waits on a Stop that is waiting for its thread.
+  std::mutex servicesMutex_;
+  std::shared_ptr<MountServiceImpl> mountService_;
+  std::shared_ptr<FileServiceImpl> fileService_;
+};
+
+}  // namespace NFS::NSL

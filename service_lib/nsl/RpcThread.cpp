@@ -1,0 +1,193 @@
+#include "service_lib/nsl/RpcThread.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <rpc/pmap_clnt.h>
+#include <rpc/rpc_com.h>
+#include <rpc/rpc.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include "host/Logging.h"
+#include "server_lib/core/ServerErrors.h"
+#include "service_lib/nsl/Dispatch.h"
+
+namespace NFS::NSL {
+
+namespace {
+
+constexpr uint32_t kMountProgram = 100005;
+constexpr uint32_t kNfsProgram = 100003;
+constexpr uint32_t kVersion = 3;
+constexpr uint16_t kFixedPort = 2029;
+constexpr int kBacklog = 5;
+constexpr u_int kBufferSize = 65536;
+// Records are assembled without blocking and refused beyond this size, so a
+// stalled or lying client costs neither the thread nor the memory.
+constexpr int kMaxRecordSize = 1 << 20;
+
+const Common::Message kFixedPortFailed{0x18220010,
+                                       "Failed to bind the NFS service to fixed port '{0}'. Using the provided portmap."};
+const Common::Message kBlockingModeFailed{
+    0x18220020, "Failed to set the non-blocking network mode for the NFS service. Using the fallback mode."};
+const Common::Message kStarting{0x18220030, "Starting NFS network services."};
+
+// The fixed-port listening socket; -1 when it cannot be prepared.
+int PrepareFixedPortSocket() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int on = 1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(kFixedPort);
+  const int flags = fcntl(fd, F_GETFL);
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 || flags < 0 ||
+      fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, kBacklog) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+SVCXPRT* CreateTcpTransport() {
+  int fd = PrepareFixedPortSocket();
+  if (fd < 0) {
+    Common::Notice(kLogChannel, kFixedPortFailed, kFixedPort);
+    fd = RPC_ANYSOCK;
+  } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    Common::Notice(kLogChannel, kBlockingModeFailed);
+    close(fd);
+    fd = RPC_ANYSOCK;
+  }
+  int maxRecord = kMaxRecordSize;
+  rpc_control(RPC_SVC_CONNMAXREC_SET, &maxRecord);
+  SVCXPRT* transport = svctcp_create(fd, kBufferSize, kBufferSize);
+  if (transport == nullptr) {
+    if (fd != RPC_ANYSOCK) close(fd);
+    throw Common::Error(ErrorCode::RpcInitFailed, Common::FormatMessage(Messages::RpcTransportFailed));
+  }
+  return transport;
+}
+
+class Registration {
+ public:
+  Registration(SVCXPRT* transport, uint32_t program, void (*dispatch)(svc_req*, SVCXPRT*))
+      : program_(program) {
+    pmap_unset(program, kVersion);
+    if (!svc_register(transport, program, kVersion, dispatch, IPPROTO_TCP)) {
+      throw Common::Error(ErrorCode::RpcRegisterFailed,
+                          Common::FormatMessage(Messages::RpcRegisterFailed, program, kVersion));
+    }
+  }
+  ~Registration() { svc_unregister(program_, kVersion); }
+  Registration(const Registration&) = delete;
+  Registration& operator=(const Registration&) = delete;
+
+ private:
+  uint32_t program_;
+};
+
+struct TransportCloser {
+  void operator()(SVCXPRT* transport) const { svc_destroy(transport); }
+};
+
+// Closes every client connection the library holds: each is shut down and
+// handed to the library once more, which sees the end of the stream and
+// destroys the connection the way it destroys any that a client closed.
+void CloseConnections(int listenerFd) {
+  std::vector<pollfd> connections;
+  for (int i = 0; i < svc_max_pollfd; ++i) {
+    const int fd = svc_pollfd[i].fd;
+    if (fd < 0 || fd == listenerFd) continue;
+    shutdown(fd, SHUT_RDWR);
+    connections.push_back(pollfd{fd, POLLIN, POLLIN});
+  }
+  if (!connections.empty()) svc_getreq_poll(connections.data(), static_cast<int>(connections.size()));
+}
+
+}  // namespace
+
+RpcThread::RpcThread() {
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  thread_ = std::thread([this] { Body(); });
+}
+
+RpcThread::~RpcThread() {
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = write(wakeFd_, &one, sizeof one);
+  if (thread_.joinable()) thread_.join();
+  close(wakeFd_);
+}
+
+Common::Error RpcThread::WaitForStartup(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, limit, [this] { return serving_ || ended_; });
+  return result_;
+}
+
+uint16_t RpcThread::GetPort() const {
+  std::lock_guard lock(mutex_);
+  return port_;
+}
+
+void RpcThread::Body() {
+  Common::Error failure;
+  try {
+    // The library needs no start-up or clean-up calls on this platform.
+    Common::Trace(kLogChannel, "Creating TCP RCP service");
+    std::unique_ptr<SVCXPRT, TransportCloser> transport(CreateTcpTransport());
+    Common::Trace(kLogChannel, "Registering MOUNTv3 protocol");
+    Registration mount(transport.get(), kMountProgram, MountDispatch);
+    Common::Trace(kLogChannel, "Registering NFSv3 protocol");
+    Registration nfs(transport.get(), kNfsProgram, NfsDispatch);
+    Common::Notice(kLogChannel, kStarting);
+    {
+      std::lock_guard lock(mutex_);
+      serving_ = true;
+      port_ = transport->xp_port;
+    }
+    changed_.notify_all();
+    Serve(transport->xp_fd);
+    Common::Trace(kLogChannel, "Stopped NFS server network part");
+    CloseConnections(transport->xp_fd);
+  } catch (const Common::Error& error) {
+    failure = error;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    serving_ = false;
+    port_ = 0;
+    result_ = failure;
+  }
+  changed_.notify_all();
+}
+
+void RpcThread::Serve(int listenerFd) {
+  std::vector<pollfd> fds;
+  for (;;) {
+    // The library's descriptors, then our wake-up descriptor last, so the
+    // library's part can be handed back to it as it is.
+    fds.assign(svc_pollfd, svc_pollfd + svc_max_pollfd);
+    fds.push_back(pollfd{wakeFd_, POLLIN, 0});
+    const int ready = poll(fds.data(), fds.size(), -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds.back().revents != 0) return;
+    fds.pop_back();
+    svc_getreq_poll(fds.data(), ready);
+  }
+}
+
+}  // namespace NFS::NSL

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "host/Error.h"
+
+namespace NFS::NSL {
+
+// The one thread that prepares the TCP transport, registers MOUNT and NFS
+// and serves requests one at a time until it is stopped.
+class RpcThread {
+ public:
+  RpcThread();
+  // Ends the request loop at once (after the request in hand, if any),
+  // closes every connection and the listener, and waits for the thread.
+  ~RpcThread();
+  RpcThread(const RpcThread&) = delete;
+  RpcThread& operator=(const RpcThread&) = delete;
+
+  // Waits until the thread serves, ends, or the time is up; returns the
+  // error that ended it, or success.
+  Common::Error WaitForStartup(std::chrono::milliseconds limit);
+
+  uint16_t GetPort() const;
+
+ private:
+  void Body();
+  void Serve(int listenerFd);
+
+  int wakeFd_ = -1;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool serving_ = false;
+  bool ended_ = false;
+  uint16_t port_ = 0;
+  Common::Error result_;
+  std::thread thread_;
+};
+
+}  // namespace NFS::NSL
