@@ -203,6 +203,9 @@ TEST_F(ServerTest, RenamedOrDeletedDirectoriesTakeTheirCachedIdsAlong) {
   const NFS::ObjectId cx = Lookup(c, u"x");
   EXPECT_EQ(Lookup(cx, u"y"), NFS::MakeObjectId(NFS::kFileKind, u"/share/c/x/y"));
 
+  // A folder that cannot be removed is not answered as removed.
+  EXPECT_EQ(Codes(server_->DeleteDir(c, u"x")), (Chain{Code::DeleteDirFailed, Code::IoError}));
+  EXPECT_TRUE(std::filesystem::is_directory(Local("c/x")));
   ASSERT_TRUE(server_->DeleteFile(cx, u"y").IsSuccess());
   ASSERT_TRUE(server_->DeleteDir(c, u"x").IsSuccess());
   EXPECT_EQ(Codes(server_->GetAttrs(cx, attributes)), (Chain{Code::GetAttrsFailed, Code::ObjectNotFound}));

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
 
@@ -100,6 +103,38 @@ TEST_F(LibnfsClientTest, ListsALargeDirectoryOverManyReplies) {
   }
   nfs_closedir(nfs_, dir);
   EXPECT_EQ(listed, expected);
+}
+
+TEST(LibnfsPortmapperTest, ReachesTheServiceThroughThePortmapperWhenThePortIsTaken) {
+  // Someone else holds the fixed port.
+  const int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(2029);
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(blocker, 1), 0);
+
+  TestSupport::TempDir temp;
+  temp.WriteFile("hello.txt", "hello");
+  auto service = NFS::CreateService(NFS::CreateServer(nullptr));
+  ASSERT_TRUE(service->SetRoot(Common::FromUtf8(temp.PathString()), u"/share").IsSuccess());
+  ASSERT_TRUE(service->Start().IsSuccess());
+  EXPECT_NE(NFS::NSL::GetListeningPort(), 2029);
+
+  nfs_context* nfs = nfs_init_context();
+  nfs_set_timeout(nfs, 10000);
+  nfs_url* parsed = nfs_parse_url_dir(nfs, "nfs://127.0.0.1/share?version=3&auto-traverse-mounts=0");
+  ASSERT_NE(parsed, nullptr);
+  EXPECT_EQ(nfs_mount(nfs, parsed->server, parsed->path), 0) << nfs_get_error(nfs);
+  struct nfs_stat_64 st {};
+  EXPECT_EQ(nfs_stat64(nfs, "/hello.txt", &st), 0) << nfs_get_error(nfs);
+  EXPECT_EQ(st.nfs_size, 5u);
+  nfs_destroy_url(parsed);
+  nfs_destroy_context(nfs);
+  service->Stop();
+  close(blocker);
 }
 
 }  // namespace
