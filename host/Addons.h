@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -12,6 +13,7 @@ namespace Core {
 class Addon {
  public:
   virtual ~Addon() = default;
+  virtual std::string GetName() const = 0;
   // The add-on seen as the named interface, or null when it has none such.
   virtual void* CastTo(std::string_view interfaceName) = 0;
 };
@@ -36,14 +38,33 @@ class AddonTypeFilter : public AddonHandler<Addon> {
   AddonHandler<T>& inner_;
 };
 
+// What a module's LoadAddons receives: registers one add-on, which the host
+// then owns.
+class AddonRegistrar {
+ public:
+  virtual ~AddonRegistrar() = default;
+  virtual void RegisterAddon(std::shared_ptr<Addon> addon) = 0;
+};
+
 // The add-ons known to the host, in registration order.
-class AddonRegistry {
+class AddonRegistry : public AddonRegistrar {
  public:
   static AddonRegistry& Instance();
 
+  void RegisterAddon(std::shared_ptr<Addon> addon) override { Add(std::move(addon)); }
   void Add(std::shared_ptr<Addon> addon);
   void Remove(const Addon* addon);
   std::vector<std::shared_ptr<Addon>> Snapshot() const;
+
+  // Every add-on that offers T, in registration order.
+  template <typename T>
+  std::vector<std::shared_ptr<T>> Find() const {
+    std::vector<std::shared_ptr<T>> found;
+    for (const auto& addon : Snapshot()) {
+      if (auto typed = std::dynamic_pointer_cast<T>(addon)) found.push_back(std::move(typed));
+    }
+    return found;
+  }
 
  private:
   mutable std::mutex mutex_;

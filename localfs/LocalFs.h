@@ -142,4 +142,8 @@ class LocalDirectoryHandle : public StatusHolder {
 std::unique_ptr<LocalDirectoryHandle> CreateLocalDirectoryHandle(const std::string& path,
                                                                  Error* error = nullptr);
 
+// Makes sure a local folder exists, creating it and every missing parent
+// folder. For operators' paths, not for client names.
+Error EnsureLocalDirectory(const std::string& path);
+
 }  // namespace LocalFs

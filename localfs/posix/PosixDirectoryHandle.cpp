@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <cstring>
 #include <string_view>
 
@@ -326,6 +327,21 @@ std::unique_ptr<LocalDirectoryHandle> CreateLocalDirectoryHandle(const std::stri
     return nullptr;
   }
   return std::make_unique<Posix::PosixDirectoryHandle>(fd, path);
+}
+
+Error EnsureLocalDirectory(const std::string& path) {
+  Error error;
+  if (CreateLocalDirectoryHandle(path, &error)) return Error();
+  if (error.Code() != kSystemError + ENOENT) return error;
+  // Create the parents first, walking up until one exists.
+  const std::filesystem::path folder(path);
+  const std::filesystem::path parent = folder.parent_path();
+  if (!parent.empty() && parent != folder) {
+    Error parentError = EnsureLocalDirectory(parent.string());
+    if (parentError.IsFailure()) return parentError;
+  }
+  if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return Posix::SystemError(errno, "mkdir", path, "");
+  return Error();
 }
 
 }  // namespace LocalFs

@@ -11,6 +11,7 @@ namespace {
 class PluginAddon : public Core::Addon {
  public:
   explicit PluginAddon(std::shared_ptr<NFS::VirtualFilePlugin> plugin) : plugin_(std::move(plugin)) {}
+  std::string GetName() const override { return "TestPluginAddon"; }
   void* CastTo(std::string_view name) override {
     return plugin_ && name == NFS::VirtualFilePlugin::kInterfaceName ? plugin_.get() : nullptr;
   }

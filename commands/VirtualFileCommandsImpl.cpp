@@ -1,0 +1,65 @@
+#include "commands/Commands.h"
+#include "control_lib/server/ServerControlImpl.h"
+
+namespace NFS {
+
+namespace {
+
+std::shared_ptr<ServerControlImpl> Control(Core::HostContext& context) {
+  return context.components->Get<ServerControlImpl>(ServerControlImpl::kComponentId,
+                                                    ServerControlImpl::kInterfaceName);
+}
+
+void ThrowIfFailed(const Common::Error& result) {
+  if (result.IsFailure()) throw result;
+}
+
+}  // namespace
+
+void SplitFilePath(const Common::WString& path, Common::WString& folder, Common::WString& name) {
+  const size_t slash = path.rfind(u'/');
+  if (slash == Common::WString::npos) {
+    folder.clear();
+    name = path;
+    return;
+  }
+  folder = slash == 0 ? Common::WString() : path.substr(0, slash);
+  name = path.substr(slash + 1);
+}
+
+Core::Record CreateVirtualFileCommandImpl::RunLogic(const Core::Record& request, Core::HostContext& context) {
+  auto control = Control(context);
+  const Common::WString uri = request.Get<Common::WString>("SourceUri");
+  const Common::WString path = request.Get<Common::WString>("NetworkPath");
+  const uint64_t size = request.Get<uint64_t>("Size");
+  ThrowIfFailed(control->AddVirtualFile(path, size, uri, SourceParams{}));
+  return Core::Record(CommandNames::CreateVirtualFile.responseType);
+}
+
+Core::Record DeleteVirtualFileCommandImpl::RunLogic(const Core::Record& request, Core::HostContext& context) {
+  auto control = Control(context);
+  ThrowIfFailed(control->DeleteVirtualFile(request.Get<Common::WString>("NetworkPath")));
+  return Core::Record(CommandNames::DeleteVirtualFile.responseType);
+}
+
+Core::Record ControlVirtualFileCommandImpl::RunLogic(const Core::Record& request, Core::HostContext& context) {
+  auto control = Control(context);
+  std::vector<uint8_t> blob = request.Get<Core::Blob>("Blob");
+  const Common::WString path = request.Get<Common::WString>("NetworkPath");
+  ThrowIfFailed(control->ControlVirtualFile(path, blob));
+  return Core::Record(CommandNames::ControlVirtualFile.responseType);
+}
+
+Core::Record FileExistsCommandImpl::RunLogic(const Core::Record& request, Core::HostContext& context) {
+  auto control = Control(context);
+  ShareFilePath path;
+  path.Share = request.GetOr<Common::WString>("ShareName", {});
+  if (request.Has("FilePath")) SplitFilePath(request.Get<Common::WString>("FilePath"), path.Folder, path.Name);
+  bool exists = false;
+  ThrowIfFailed(control->FileExists(path, exists));
+  Core::Record response(CommandNames::FileExists.responseType);
+  response.Set("Exists", exists);
+  return response;
+}
+
+}  // namespace NFS

@@ -1,0 +1,159 @@
+// The service host: loads the modules, creates their components, starts the
+// NFS server through its StartServer command and serves until SIGINT or
+// SIGTERM.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "host/Commands.h"
+#include "host/Components.h"
+#include "host/Configuration.h"
+#include "host/Logging.h"
+#include "host/Modules.h"
+#include "host/Resources.h"
+
+namespace {
+
+struct Flags {
+  std::string modules;
+  std::optional<std::string> localPath;
+  std::optional<std::string> shareName;
+  int logLevel = Common::kNotice;
+};
+
+void PrintHelp(const char* program) {
+  std::printf(
+      "Usage: %s [options]\n"
+      "\n"
+      "Starts the service host: loads every module in the modules folder, creates\n"
+      "their components, exports a local folder over NFS version 3 (MOUNT and NFS\n"
+      "on TCP port 2029, or a port published through rpcbind when 2029 is taken)\n"
+      "and serves until SIGINT or SIGTERM.\n"
+      "\n"
+      "Options:\n"
+      "  --local-path PATH   folder to export; created with its parents when missing\n"
+      "                      (default from the NFS module's resources: NFSStorage)\n"
+      "  --share-name NAME   name clients mount, for example /share (default: /share)\n"
+      "  --modules DIR       folder of the modules to load (default: ../modules beside\n"
+      "                      this program)\n"
+      "  --log-level N       lowest level written to standard error: 1 trace,\n"
+      "                      2 notices (default), 3 warnings, 4 failures\n"
+      "  --help              this text\n",
+      program);
+}
+
+bool ParseFlags(int argc, char** argv, Flags& flags) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s needs a value (see --help)\n", flag.c_str());
+        return std::nullopt;
+      }
+      return std::string(argv[++i]);
+    };
+    if (flag == "--help" || flag == "-h") {
+      PrintHelp(argv[0]);
+      std::exit(0);
+    } else if (flag == "--local-path") {
+      if (!(flags.localPath = value())) return false;
+    } else if (flag == "--share-name") {
+      if (!(flags.shareName = value())) return false;
+    } else if (flag == "--modules") {
+      auto modules = value();
+      if (!modules) return false;
+      flags.modules = *modules;
+    } else if (flag == "--log-level") {
+      auto level = value();
+      if (!level) return false;
+      flags.logLevel = std::atoi(level->c_str());
+      if (flags.logLevel < 1 || flags.logLevel > 4) {
+        std::fprintf(stderr, "--log-level takes 1 to 4\n");
+        return false;
+      }
+    } else {
+      std::fprintf(stderr, "unknown option '%s' (see --help)\n", flag.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string DefaultModulesFolder() {
+  static const int anchor = 0;
+  return (std::filesystem::path(Core::FolderOfCode(&anchor)) / ".." / "modules").lexically_normal().string();
+}
+
+void PrintFailure(const char* what, const Common::Error& error) {
+  std::fprintf(stderr, "%s:\n%s\n", what, error.Describe().c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Signals are taken by sigwait below; every thread inherits this mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  Flags flags;
+  if (!ParseFlags(argc, argv, flags)) return 2;
+  if (flags.modules.empty()) flags.modules = DefaultModulesFolder();
+  Common::Logger::SetThreshold(flags.logLevel);
+
+  Core::AddonRegistry& addons = Core::AddonRegistry::Instance();
+  ComponentManagement::ComponentRegistry components;
+  Core::HostContext context{&components};
+  try {
+    Core::LoadModules(flags.modules, addons);
+    components.CollectFrom(addons);
+  } catch (const Common::Error& error) {
+    PrintFailure("Cannot start the service host", error);
+    return 1;
+  }
+  for (const auto& component : components.All()) component->SetContext(&context);
+
+  // The option set's defaults, overridden by the flags.
+  Core::Record request("NFS::StartServerRequest");
+  for (const auto& addon : addons.Find<Configuration::OptionAddon>()) {
+    auto provider = addon->CreateProvider(&context);
+    if (provider->GetName() != u"NFS::Options") continue;
+    try {
+      auto defaults = provider->GetDefaultValue();
+      request.Set("LocalPath", defaults->GetOr<Common::WString>("LocalPath", {}));
+      request.Set("ShareName", defaults->GetOr<Common::WString>("ShareName", {}));
+    } catch (const Common::Error& error) {
+      PrintFailure("Cannot read the NFS options", error);
+    }
+  }
+  if (flags.localPath) request.Set("LocalPath", Common::FromUtf8(*flags.localPath));
+  if (flags.shareName) request.Set("ShareName", Common::FromUtf8(*flags.shareName));
+
+  Core::CommandRunner commands(addons, context);
+  try {
+    commands.Run("NFS::StartServerCommand", request).get();
+  } catch (const Common::Error& error) {
+    PrintFailure("Cannot start the NFS server", error);
+    components.ShutdownAll();
+    return 1;
+  }
+  std::printf("Serving '%s' as '%s'. Stop with Ctrl-C or SIGTERM.\n",
+              Common::ToUtf8(request.GetOr<Common::WString>("LocalPath", {})).c_str(),
+              Common::ToUtf8(request.GetOr<Common::WString>("ShareName", {})).c_str());
+  std::fflush(stdout);
+
+  int received = 0;
+  sigwait(&stopSignals, &received);
+  components.ShutdownAll();
+  components.Clear();
+  return 0;
+}
