@@ -3,6 +3,7 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/Addons.h"
 #include "host/Components.h"
@@ -22,12 +23,21 @@ class Command {
   virtual Record RunLogic(const Record& request, HostContext& context) = 0;
 };
 
+enum class PropertyType { String, UInt64, Bool, Blob };
+
+struct PropertySpec {
+  std::string name;
+  PropertyType type;
+};
+
 struct CommandDescription {
   std::string addonName;
   std::string commandName;
   std::string typeId;  // a GUID in its text form
   std::string requestType;
   std::string responseType;
+  // The request's properties, so that clients can send text and still get typed records.
+  std::vector<PropertySpec> requestProperties;
   std::string queue = "default_queue";
 };
 

@@ -21,8 +21,11 @@ class LogSink {
   virtual void Write(int level, uint32_t channel, const std::string& text) = 0;
 };
 
-// The default sink: standard error, lines below the threshold dropped.
+// The default sink: standard error, each line with its UTC time, level and channel.
 std::shared_ptr<LogSink> CreateStderrLogSink();
+// Appends to a file in the same format; null when the file cannot be opened.
+std::shared_ptr<LogSink> CreateFileLogSink(const std::string& path);
+std::shared_ptr<LogSink> CreateTeeLogSink(std::shared_ptr<LogSink> first, std::shared_ptr<LogSink> second);
 
 class Logger {
  public:

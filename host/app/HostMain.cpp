@@ -17,6 +17,9 @@
 #include "host/Logging.h"
 #include "host/Modules.h"
 #include "host/Resources.h"
+#include "host/app/CallCommand.h"
+#include "host/app/ControlChannel.h"
+#include "host/app/ControlProtocol.h"
 
 namespace {
 
@@ -25,6 +28,8 @@ struct Flags {
   std::optional<std::string> localPath;
   std::optional<std::string> shareName;
   int logLevel = Common::kNotice;
+  std::string logFile;
+  std::string controlSocket = Host::DefaultControlSocketPath();
 };
 
 void PrintHelp(const char* program) {
@@ -44,8 +49,16 @@ void PrintHelp(const char* program) {
       "                      this program)\n"
       "  --log-level N       lowest level written to standard error: 1 trace,\n"
       "                      2 notices (default), 3 warnings, 4 failures\n"
-      "  --help              this text\n",
-      program);
+      "  --log-file PATH     also append the log lines to this file\n"
+      "  --control-socket PATH\n"
+      "                      the local socket for host commands (default %s);\n"
+      "                      created owner-only, removed at exit\n"
+      "  --help              this text\n"
+      "\n"
+      "Subcommands:\n"
+      "  %s call COMMAND [Property=Value ...]   send a host command to a running host\n"
+      "  %s nfs ls|stat|cat|put URL [FILE]      a small NFS client (see '%s nfs --help')\n",
+      program, Host::DefaultControlSocketPath().c_str(), program, program, program);
 }
 
 bool ParseFlags(int argc, char** argv, Flags& flags) {
@@ -69,6 +82,14 @@ bool ParseFlags(int argc, char** argv, Flags& flags) {
       auto modules = value();
       if (!modules) return false;
       flags.modules = *modules;
+    } else if (flag == "--log-file") {
+      auto file = value();
+      if (!file) return false;
+      flags.logFile = *file;
+    } else if (flag == "--control-socket") {
+      auto path = value();
+      if (!path) return false;
+      flags.controlSocket = *path;
     } else if (flag == "--log-level") {
       auto level = value();
       if (!level) return false;
@@ -97,6 +118,7 @@ void PrintFailure(const char* what, const Common::Error& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "call") return Host::RunCall(argc - 1, argv + 1);
   // Signals are taken by sigwait below; every thread inherits this mask.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -109,6 +131,14 @@ int main(int argc, char** argv) {
   if (!ParseFlags(argc, argv, flags)) return 2;
   if (flags.modules.empty()) flags.modules = DefaultModulesFolder();
   Common::Logger::SetThreshold(flags.logLevel);
+  if (!flags.logFile.empty()) {
+    auto file = Common::CreateFileLogSink(flags.logFile);
+    if (!file) {
+      std::fprintf(stderr, "Cannot open the log file '%s'\n", flags.logFile.c_str());
+      return 2;
+    }
+    Common::Logger::SetSink(Common::CreateTeeLogSink(Common::CreateStderrLogSink(), file));
+  }
 
   Core::AddonRegistry& addons = Core::AddonRegistry::Instance();
   ComponentManagement::ComponentRegistry components;
@@ -146,6 +176,15 @@ int main(int argc, char** argv) {
     components.ShutdownAll();
     return 1;
   }
+  Host::ControlChannel channel(commands, flags.controlSocket);
+  try {
+    channel.Start();
+  } catch (const Common::Error& error) {
+    PrintFailure("Cannot open the control channel", error);
+    components.ShutdownAll();
+    return 1;
+  }
+  std::printf("Control channel: %s\n", flags.controlSocket.c_str());
   std::printf("Serving '%s' as '%s'. Stop with Ctrl-C or SIGTERM.\n",
               Common::ToUtf8(request.GetOr<Common::WString>("LocalPath", {})).c_str(),
               Common::ToUtf8(request.GetOr<Common::WString>("ShareName", {})).c_str());

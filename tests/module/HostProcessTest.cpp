@@ -10,93 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/module/HostProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
-// The service host as its own process, with its output read through pipes.
-class HostProcess {
- public:
-  explicit HostProcess(std::vector<std::string> arguments) {
-    int out[2], err[2];
-    EXPECT_EQ(pipe(out), 0);
-    EXPECT_EQ(pipe(err), 0);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      dup2(err[1], 2);
-      std::vector<char*> argv;
-      static std::string program = NFS_HOST_PATH;
-      argv.push_back(program.data());
-      for (auto& argument : arguments) argv.push_back(argument.data());
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
-  }
-
-  ~HostProcess() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(out_);
-    close(err_);
-  }
-
-  // Reads standard output until the text appears or the time is up.
-  bool WaitForOutput(const std::string& text, int milliseconds) {
-    for (int waited = 0; waited < milliseconds; waited += 50) {
-      if (output_.find(text) != std::string::npos) return true;
-      pollfd p{out_, POLLIN, 0};
-      if (poll(&p, 1, 50) > 0) {
-        char buffer[512];
-        const ssize_t n = read(out_, buffer, sizeof buffer);
-        if (n <= 0) return output_.find(text) != std::string::npos;
-        output_.append(buffer, static_cast<size_t>(n));
-      }
-    }
-    return output_.find(text) != std::string::npos;
-  }
-
-  // The exit status, or -1 when it did not end in time.
-  int WaitForExit(int milliseconds) {
-    for (int waited = 0; waited < milliseconds; waited += 20) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      usleep(20000);
-    }
-    return -1;
-  }
-
-  std::string ErrorOutput() {
-    std::string text;
-    char buffer[4096];
-    pollfd p{err_, POLLIN, 0};
-    while (poll(&p, 1, 0) > 0) {
-      const ssize_t n = read(err_, buffer, sizeof buffer);
-      if (n <= 0) break;
-      text.append(buffer, static_cast<size_t>(n));
-    }
-    return text;
-  }
-
-  void Signal(int signal) { kill(pid_, signal); }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
-  bool exited_ = false;
-  std::string output_;
-};
+using TestSupport::HostProcess;
 
 TEST(HostProcessTest, ServesUntilSigtermAndKeepsTheData) {
   TestSupport::TempDir temp;
