@@ -18,6 +18,7 @@
 #include "host/Modules.h"
 #include "host/Resources.h"
 #include "host/app/CallCommand.h"
+#include "host/app/NfsClient.h"
 #include "host/app/ControlChannel.h"
 #include "host/app/ControlProtocol.h"
 
@@ -45,8 +46,8 @@ void PrintHelp(const char* program) {
       "  --local-path PATH   folder to export; created with its parents when missing\n"
       "                      (default from the NFS module's resources: NFSStorage)\n"
       "  --share-name NAME   name clients mount, for example /share (default: /share)\n"
-      "  --modules DIR       folder of the modules to load (default: ../modules beside\n"
-      "                      this program)\n"
+      "  --modules DIR       folder of the modules to load (default: ../modules or\n"
+      "                      ../lib/nfs_host/modules beside this program)\n"
       "  --log-level N       lowest level written to standard error: 1 trace,\n"
       "                      2 notices (default), 3 warnings, 4 failures\n"
       "  --log-file PATH     also append the log lines to this file\n"
@@ -106,9 +107,17 @@ bool ParseFlags(int argc, char** argv, Flags& flags) {
   return true;
 }
 
+// Beside the program in the build tree, or in the installed layout.
 std::string DefaultModulesFolder() {
   static const int anchor = 0;
-  return (std::filesystem::path(Core::FolderOfCode(&anchor)) / ".." / "modules").lexically_normal().string();
+  const std::filesystem::path bin(Core::FolderOfCode(&anchor));
+  const auto installed = (bin / ".." / "lib" / "nfs_host" / "modules").lexically_normal();
+  const auto built = (bin / ".." / "modules").lexically_normal();
+  std::error_code ignored;
+  return (std::filesystem::is_directory(built, ignored) || !std::filesystem::is_directory(installed, ignored)
+              ? built
+              : installed)
+      .string();
 }
 
 void PrintFailure(const char* what, const Common::Error& error) {
@@ -119,6 +128,7 @@ void PrintFailure(const char* what, const Common::Error& error) {
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "call") return Host::RunCall(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "nfs") return Host::RunNfsClient(argc - 1, argv + 1);
   // Signals are taken by sigwait below; every thread inherits this mask.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);

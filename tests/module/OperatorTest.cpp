@@ -137,6 +137,26 @@ TEST_F(OperatorTest, FilePluginWritesThroughToTheLocalFile) {
   EXPECT_EQ(Call({"NFS::ControlVirtualFileCommand", "NetworkPath=/share/mirror.bin", "Blob="}).first, 0);
 }
 
+TEST_F(OperatorTest, NfsSubcommandListsCopiesAndReads) {
+  temp_.WriteFile("source.txt", "copied through the nfs subcommand\n");
+  auto run = [](std::vector<std::string> arguments) {
+    TestSupport::HostProcess process(arguments);
+    process.WaitForOutput("\n", 5000);
+    const int status = process.WaitForExit(10000);
+    return std::make_pair(status, process.Output());
+  };
+  EXPECT_EQ(run({"nfs", "put", "nfs://127.0.0.1/share/copy.txt", (temp_.Path() / "source.txt").string()}).first, 0);
+  EXPECT_EQ(temp_.ReadFile("export/copy.txt"), "copied through the nfs subcommand\n");
+  EXPECT_EQ(run({"nfs", "cat", "nfs://127.0.0.1/share/copy.txt"}),
+            std::make_pair(0, std::string("copied through the nfs subcommand\n")));
+  const auto listing = run({"nfs", "ls", "nfs://127.0.0.1:2029/share"});
+  EXPECT_EQ(listing.first, 0);
+  EXPECT_NE(listing.second.find("copy.txt"), std::string::npos);
+  EXPECT_NE(listing.second.find("34"), std::string::npos);  // the size
+  EXPECT_EQ(run({"nfs", "cat", "nfs://127.0.0.1/share/missing.txt"}).first, 1);
+  EXPECT_EQ(run({"nfs", "put", "nfs://127.0.0.1/share/copy.txt", (temp_.Path() / "source.txt").string()}).first, 1);
+}
+
 TEST_F(OperatorTest, ControlChannelSurvivesBadClients) {
   const int fd = Connect();
   EXPECT_NE(Ask(fd, "this is not json\n").find("\"ok\":false"), std::string::npos);
