@@ -2,6 +2,7 @@
 // NFS server through its StartServer command and serves until SIGINT or
 // SIGTERM.
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -139,6 +140,12 @@ int main(int argc, char** argv) {
 
   Flags flags;
   if (!ParseFlags(argc, argv, flags)) return 2;
+  // Every cached directory holds a descriptor; allow as many as the system does.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
   if (flags.modules.empty()) flags.modules = DefaultModulesFolder();
   Common::Logger::SetThreshold(flags.logLevel);
   if (!flags.logFile.empty()) {

@@ -75,7 +75,7 @@ std::shared_ptr<FileSystemObject> DirObjectImpl::Lookup(const Common::WString& n
       return CreateLocalDirObject(path_ + u"/" + name, std::move(child));
     }
     case ObjectTypeCode::RegularFile:
-      return CreateLocalFileObject(*local_, path_, name);
+      return CreateLocalFileObject(local_, path_, name);
     default:
       return nullptr;
   }

@@ -9,12 +9,10 @@
 
 namespace NFS {
 
-std::shared_ptr<FileObject> CreateLocalFileObject(LocalFs::LocalDirectoryHandle& local,
+std::shared_ptr<FileObject> CreateLocalFileObject(std::shared_ptr<LocalFs::LocalDirectoryHandle> local,
                                                   const Common::WString& directoryPath,
                                                   const Common::WString& name) {
-  std::shared_ptr<LocalFs::LocalDirectoryHandle> own = local.OpenDirectory(u".");
-  if (!own) ThrowIoError(local.TakeStatus());
-  return std::make_shared<FileObjectImpl>(std::move(own), directoryPath + u"/" + name, name);
+  return std::make_shared<FileObjectImpl>(std::move(local), directoryPath + u"/" + name, name);
 }
 
 FileObjectImpl::FileObjectImpl(std::shared_ptr<LocalFs::LocalDirectoryHandle> local,

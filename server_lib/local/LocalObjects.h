@@ -13,8 +13,9 @@ std::shared_ptr<DirObject> CreateLocalDirObject(const Common::WString& path,
                                                 std::shared_ptr<LocalFs::LocalDirectoryHandle> local);
 
 // A regular file named `name` inside the local directory whose object path
-// is `directoryPath`. Opens nothing but its own handle on the directory.
-std::shared_ptr<FileObject> CreateLocalFileObject(LocalFs::LocalDirectoryHandle& local,
+// is `directoryPath`. Opens nothing: it shares the directory's handle, so a
+// share's cache of files costs no descriptors until files are read or written.
+std::shared_ptr<FileObject> CreateLocalFileObject(std::shared_ptr<LocalFs::LocalDirectoryHandle> local,
                                                   const Common::WString& directoryPath,
                                                   const Common::WString& name);
 
