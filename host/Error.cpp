@@ -12,11 +12,11 @@ struct Error::Record {
   Error reason;
 };
 
-SourceLocation SourceLocation::From(const std::source_location& where) {
+SourceLocation SourceLocation::From(const Common::source_location& where) {
   return SourceLocation{where.file_name(), where.function_name(), where.line()};
 }
 
-Error::Error(uint32_t code, WString message, Error reason, std::source_location where)
+Error::Error(uint32_t code, WString message, Error reason, Common::source_location where)
     : Error(code, std::move(message), std::move(reason), SourceLocation::From(where)) {}
 
 Error::Error(uint32_t code, WString message, Error reason, SourceLocation where) {

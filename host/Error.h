@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
-#include <source_location>
+#include "host/SourceLocation.h"
 #include <string>
 
 #include "host/Strings.h"
@@ -15,7 +15,7 @@ struct SourceLocation {
   std::string function;
   uint32_t line = 0;
 
-  static SourceLocation From(const std::source_location& where);
+  static SourceLocation From(const Common::source_location& where);
 };
 
 // A reference-counted, immutable error record. The default value is the one
@@ -25,7 +25,7 @@ class Error : public std::exception {
  public:
   Error() noexcept = default;
   Error(uint32_t code, WString message, Error reason = Error(),
-        std::source_location where = std::source_location::current());
+        Common::source_location where = Common::source_location::current());
   Error(uint32_t code, WString message, Error reason, SourceLocation where);
 
   static const Error& Success() noexcept;

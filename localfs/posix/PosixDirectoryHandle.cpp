@@ -64,13 +64,13 @@ PosixDirectoryHandle::PosixDirectoryHandle(int fd, std::string localPath)
 PosixDirectoryHandle::~PosixDirectoryHandle() { close(fd_); }
 
 bool PosixDirectoryHandle::Fail(int error, std::string_view call, std::string_view name,
-                                std::source_location where) {
+                                Common::source_location where) {
   return status_.Fail(SystemError(error, call, name, localPath_, where));
 }
 
 std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenChild(const std::string& raw,
                                                                       std::string childPath,
-                                                                      std::source_location where) {
+                                                                      Common::source_location where) {
   const int fd = openat(fd_, raw.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     Fail(errno, "openat", raw, where);
@@ -80,11 +80,11 @@ std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenChild(const std:
 }
 
 std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenDirectory(const WString& name) {
-  if (name == u".") return OpenChild(".", localPath_, std::source_location::current());
-  if (name == u"..") return OpenChild("..", ParentPath(localPath_), std::source_location::current());
+  if (name == u".") return OpenChild(".", localPath_, Common::source_location::current());
+  if (name == u"..") return OpenChild("..", ParentPath(localPath_), Common::source_location::current());
   std::string local;
   if (!ToLocalName(name, local, status_)) return nullptr;
-  return OpenChild(local, Join(localPath_, local), std::source_location::current());
+  return OpenChild(local, Join(localPath_, local), Common::source_location::current());
 }
 
 std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenDirectory(const LocalEntryCursor& entry) {
@@ -100,7 +100,7 @@ std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenDirectory(const 
     status_.Fail(LibraryError(kInvalidName, "The entry cursor does not name an entry."));
     return nullptr;
   }
-  return OpenChild(raw, Join(localPath_, raw), std::source_location::current());
+  return OpenChild(raw, Join(localPath_, raw), Common::source_location::current());
 }
 
 std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetEntry(const WString& name) {
@@ -143,7 +143,7 @@ std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::ListEntries() {
 }
 
 std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenRegular(const std::string& local, int flags,
-                                                                   std::source_location where) {
+                                                                   Common::source_location where) {
   // Non-blocking so that a FIFO planted under the name cannot stall us, and
   // never a controlling terminal. Truncation skips anything but regular files.
   const int fd =
@@ -177,7 +177,7 @@ std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenRegular(const std::st
   return std::make_unique<PosixFileHandle>(fd, local, localPath_);
 }
 
-void PosixDirectoryHandle::NotRegular(const std::string& local, std::source_location where) {
+void PosixDirectoryHandle::NotRegular(const std::string& local, Common::source_location where) {
   status_.Fail(LibraryError(kNotRegularFile,
                             "'" + local + "' in '" + localPath_ + "' is not a regular file.", where));
 }
@@ -185,7 +185,7 @@ void PosixDirectoryHandle::NotRegular(const std::string& local, std::source_loca
 std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::CreateFile(const WString& name) {
   std::string local;
   if (!ToLocalName(name, local, status_)) return nullptr;
-  return OpenRegular(local, O_RDWR | O_CREAT | O_TRUNC, std::source_location::current());
+  return OpenRegular(local, O_RDWR | O_CREAT | O_TRUNC, Common::source_location::current());
 }
 
 std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenFile(const WString& name, FileAccess access) {
@@ -194,7 +194,7 @@ std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenFile(const WString& n
   const int flags = access == FileAccess::Read ? O_RDONLY
                     : access == FileAccess::Write ? O_WRONLY
                                                   : O_RDWR;
-  return OpenRegular(local, flags, std::source_location::current());
+  return OpenRegular(local, flags, Common::source_location::current());
 }
 
 bool PosixDirectoryHandle::CreateDirectory(const WString& name) {

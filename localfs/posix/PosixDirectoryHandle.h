@@ -40,12 +40,12 @@ class PosixDirectoryHandle : public LocalDirectoryHandle {
 
  private:
   std::unique_ptr<LocalDirectoryHandle> OpenChild(const std::string& raw, std::string childPath,
-                                                  std::source_location where);
+                                                  Common::source_location where);
   std::unique_ptr<LocalFileHandle> OpenRegular(const std::string& local, int flags,
-                                               std::source_location where);
-  void NotRegular(const std::string& local, std::source_location where);
+                                               Common::source_location where);
+  void NotRegular(const std::string& local, Common::source_location where);
   bool Fail(int error, std::string_view call, std::string_view name,
-            std::source_location where = std::source_location::current());
+            Common::source_location where = Common::source_location::current());
   bool AnswerFileSystemName(std::vector<uint8_t>& request);
 
   int fd_;

@@ -19,7 +19,7 @@ PosixFileHandle::PosixFileHandle(int fd, std::string name, std::string folder)
 
 PosixFileHandle::~PosixFileHandle() { close(fd_); }
 
-bool PosixFileHandle::Fail(int error, std::string_view call, std::source_location where) {
+bool PosixFileHandle::Fail(int error, std::string_view call, Common::source_location where) {
   return status_.Fail(SystemError(error, call, name_, folder_, where));
 }
 

@@ -30,7 +30,7 @@ class PosixFileHandle : public LocalFileHandle {
 
  private:
   bool Fail(int error, std::string_view call,
-            std::source_location where = std::source_location::current());
+            Common::source_location where = Common::source_location::current());
 
   int fd_;
   std::string name_;

@@ -7,7 +7,7 @@
 namespace LocalFs::Posix {
 
 Error SystemError(int error, std::string_view call, std::string_view name, std::string_view folder,
-                  std::source_location where) {
+                  Common::source_location where) {
   const std::string reason = std::system_category().message(error);
   WString message =
       folder.empty()
@@ -17,11 +17,11 @@ Error SystemError(int error, std::string_view call, std::string_view name, std::
   return Error(kSystemError + static_cast<uint32_t>(error), std::move(message), Error(), where);
 }
 
-Error LibraryError(uint32_t code, std::string_view text, std::source_location where) {
+Error LibraryError(uint32_t code, std::string_view text, Common::source_location where) {
   return Error(code, Common::FromUtf8(text), Error(), where);
 }
 
-bool ToLocalName(const WString& name, std::string& local, Status& status, std::source_location where) {
+bool ToLocalName(const WString& name, std::string& local, Status& status, Common::source_location where) {
   if (IsValidEntryName(name) && Common::TryToUtf8(name, local) && local.size() <= 255) return true;
   return status.Fail(Error(kInvalidName,
                            Common::FormatText("The name '{0}' is not a valid entry name.", name),

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <source_location>
+#include "host/SourceLocation.h"
 #include <string>
 #include <string_view>
 
@@ -11,10 +11,10 @@ namespace LocalFs::Posix {
 // An operating system failure: kSystemError + errno, naming the call, the
 // entry and the folder (left out when empty).
 Error SystemError(int error, std::string_view call, std::string_view name, std::string_view folder,
-                  std::source_location where = std::source_location::current());
+                  Common::source_location where = Common::source_location::current());
 
 Error LibraryError(uint32_t code, std::string_view text,
-                   std::source_location where = std::source_location::current());
+                   Common::source_location where = Common::source_location::current());
 
 // The status of one handle: the last failure, kept until taken.
 class Status {
@@ -37,6 +37,6 @@ class Status {
 
 // The UTF-8 form of a valid entry name; records kInvalidName otherwise.
 bool ToLocalName(const WString& name, std::string& local, Status& status,
-                 std::source_location where = std::source_location::current());
+                 Common::source_location where = Common::source_location::current());
 
 }  // namespace LocalFs::Posix

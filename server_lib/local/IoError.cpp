@@ -4,7 +4,7 @@
 
 namespace NFS {
 
-void ThrowIoError(Common::Error reason, std::source_location where) {
+void ThrowIoError(Common::Error reason, Common::source_location where) {
   throw Common::Error(ErrorCode::IoError, Common::FormatMessage(Messages::IoError), std::move(reason),
                       where);
 }

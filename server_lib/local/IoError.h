@@ -1,6 +1,6 @@
 #pragma once
 
-#include <source_location>
+#include "host/SourceLocation.h"
 
 #include "host/Error.h"
 
@@ -8,6 +8,6 @@ namespace NFS {
 
 // The local objects' one failure: IoError with the local library's error below it.
 [[noreturn]] void ThrowIoError(Common::Error reason,
-                               std::source_location where = std::source_location::current());
+                               Common::source_location where = Common::source_location::current());
 
 }  // namespace NFS

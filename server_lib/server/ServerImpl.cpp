@@ -10,7 +10,7 @@ namespace NFS {
 
 namespace {
 
-using Where = std::source_location;
+using Where = Common::source_location;
 
 // Observer ids are unique within the process, across servers.
 std::atomic<uint32_t> g_nextObserverId{0};

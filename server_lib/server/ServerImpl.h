@@ -3,7 +3,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <source_location>
+#include "host/SourceLocation.h"
 
 #include "host/Messages.h"
 #include "server_lib/providers/ObjectsProvider.h"
@@ -56,15 +56,15 @@ class ServerImpl : public Server {
   // Runs one operation: serialised with every other, any Common::Error
   // escaping the body wrapped in the operation's own failure record.
   template <typename Body, typename... Args>
-  Common::Error Frame(std::source_location where, uint32_t code, const Common::Message& message, Body&& body,
+  Common::Error Frame(Common::source_location where, uint32_t code, const Common::Message& message, Body&& body,
                       const Args&... args);
 
   void CheckIfShareAvailable(const Common::WString& name,
-                             std::source_location where = std::source_location::current());
-  std::shared_ptr<DirObject> GetDirectory(const ObjectId& id, std::source_location where);
-  std::shared_ptr<FileObject> GetFile(const ObjectId& id, std::source_location where);
-  std::shared_ptr<FileSystemObject> GetAnyObject(const ObjectId& id, std::source_location where);
-  std::shared_ptr<DirObject> GetRootDirectory(const ShareFilePath& path, std::source_location where);
+                             Common::source_location where = Common::source_location::current());
+  std::shared_ptr<DirObject> GetDirectory(const ObjectId& id, Common::source_location where);
+  std::shared_ptr<FileObject> GetFile(const ObjectId& id, Common::source_location where);
+  std::shared_ptr<FileSystemObject> GetAnyObject(const ObjectId& id, Common::source_location where);
+  std::shared_ptr<DirObject> GetRootDirectory(const ShareFilePath& path, Common::source_location where);
   void Notify(const std::shared_ptr<Event>& event);
 
   std::shared_ptr<VirtualFilePlugin> plugin_;

@@ -28,7 +28,7 @@ class StubVirtualFilesProvider : public VirtualFilesProvider {
   void ControlVirtualFile(const Common::WString&, std::vector<uint8_t>&) override { Refuse(); }
 
  private:
-  [[noreturn]] static void Refuse(std::source_location where = std::source_location::current()) {
+  [[noreturn]] static void Refuse(Common::source_location where = Common::source_location::current()) {
     throw Common::Error(ErrorCode::InvalidArgument, Common::FormatMessage(Messages::NoPluginsFound),
                         Common::Error(), where);
   }

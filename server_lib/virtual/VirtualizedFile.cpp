@@ -9,7 +9,7 @@ namespace NFS {
 namespace {
 
 void Check(bool ok, LocalFs::LocalFileHandle& file,
-           std::source_location where = std::source_location::current()) {
+           Common::source_location where = Common::source_location::current()) {
   if (!ok || file.GetStatus().IsFailure()) ThrowIoError(file.TakeStatus(), where);
 }
 

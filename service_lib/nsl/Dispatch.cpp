@@ -62,6 +62,8 @@ void Serve(const Procedure* table, size_t size, struct svc_req* request, SVCXPRT
   std::memset(&result, 0, sizeof result);
   if (!svc_getargs(transport, procedure.decodeArgs, reinterpret_cast<char*>(&args))) {
     svcerr_decode(transport);
+    // What was decoded before the failure (a handle, say) is released too.
+    xdr_free(procedure.decodeArgs, reinterpret_cast<char*>(&args));
     return;
   }
   if (procedure.handler(&args, &result)) {

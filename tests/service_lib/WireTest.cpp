@@ -186,6 +186,30 @@ bool_t EncodeLongHandle(XDR* xdrs, void* args) {
   return xdr_bytes(xdrs, &data, &length, 1024);
 }
 
+// A WRITE whose data length field announces almost 4 GiB, with no data.
+bool_t EncodeForgedWrite(XDR* xdrs, void* args) {
+  auto* handle = static_cast<Bytes_t*>(args);
+  char* data = reinterpret_cast<char*>(handle->data());
+  u_int length = static_cast<u_int>(handle->size());
+  uint64_t offset = 0;
+  u_int count = 10;
+  enum_t stable = 0;
+  u_int forged = 0xF0000000u;
+  return xdr_bytes(xdrs, &data, &length, 64) && xdr_u_int64_t(xdrs, &offset) && xdr_u_int(xdrs, &count) &&
+         xdr_enum(xdrs, &stable) && xdr_u_int(xdrs, &forged);
+}
+
+TEST_F(WireTest, ForgedLengthsAreRefusedWithoutAllocating) {
+  temp_.WriteFile("export/target", "");
+  Bytes_t target;
+  ASSERT_EQ(Lookup(root_, "target", &target), NFS3_OK);
+  WRITE3res result{};
+  EXPECT_EQ(nfs_->CallRaw(7, reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(EncodeForgedWrite)), &target,
+                          reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_WRITE3res)), &result, 5000),
+            RPC_CANTDECODEARGS);
+  EXPECT_EQ(GetAttr(root_), NFS3_OK);
+}
+
 TEST_F(WireTest, ProcedureTableAndUnansweredProcedures) {
   EXPECT_EQ(nfs_->CallVoid(0), RPC_SUCCESS);
   EXPECT_EQ(nfs_->CallVoid(22), RPC_PROCUNAVAIL);
