@@ -6,7 +6,7 @@
 namespace NFS {
 
 CachedDirectory::CachedDirectory(std::shared_ptr<DirObject> base, std::weak_ptr<HandlesCache> cache)
-    : base_(std::move(base)), cache_(std::move(cache)) {}
+    : ForwardingDirectory(std::move(base)), cache_(std::move(cache)) {}
 
 std::shared_ptr<DirEntriesEnumerator> CachedDirectory::GetEnumerator(uint64_t id) {
   auto inner = base_->GetEnumerator(id);

@@ -4,26 +4,16 @@
 
 #include "server_lib/cache/HandlesCache.h"
 #include "server_lib/objects/FileSystemObject.h"
+#include "server_lib/overlay/ForwardingDirectory.h"
 
 namespace NFS {
 
 // A directory of a mounted share that enters every object it hands out in
 // the share's handle cache and takes objects out before they are deleted or
 // renamed. Holds the cache weakly: once the share is gone it only forwards.
-class CachedDirectory : public DirObject {
+class CachedDirectory : public ForwardingDirectory {
  public:
   CachedDirectory(std::shared_ptr<DirObject> base, std::weak_ptr<HandlesCache> cache);
-
-  Common::WString GetPath() override { return base_->GetPath(); }
-  ObjectId GetId() override { return base_->GetId(); }
-  std::shared_ptr<AttributesAccessor> GetAttributes() override { return base_->GetAttributes(); }
-  std::shared_ptr<AttributesModifier> GetAttributesModifier() override {
-    return base_->GetAttributesModifier();
-  }
-  std::unique_ptr<FSInfo> GetFSInfo() override { return base_->GetFSInfo(); }
-  std::unique_ptr<FSStat> GetFSStat() override { return base_->GetFSStat(); }
-  void CreateFile(const Common::WString& name) override { base_->CreateFile(name); }
-  void CreateDir(const Common::WString& name) override { base_->CreateDir(name); }
 
   std::shared_ptr<DirEntriesEnumerator> GetEnumerator(uint64_t id) override;
   std::shared_ptr<FileSystemObject> Lookup(const Common::WString& name) override;
@@ -32,7 +22,6 @@ class CachedDirectory : public DirObject {
   void Rename(const Common::WString& from, const Common::WString& to) override;
 
  private:
-  std::shared_ptr<DirObject> base_;
   std::weak_ptr<HandlesCache> cache_;
 };
 

@@ -3,25 +3,15 @@
 #include <memory>
 
 #include "server_lib/objects/FileSystemObject.h"
+#include "server_lib/overlay/ForwardingDirectory.h"
 
 namespace NFS {
 
 // Joins a local directory (first) and its virtual overlay (second) into one
 // namespace; a local entry hides a virtual one of the same name.
-class CombinedDirectory : public DirObject {
+class CombinedDirectory : public ForwardingDirectory {
  public:
   CombinedDirectory(std::shared_ptr<DirObject> first, std::shared_ptr<DirObject> second);
-
-  Common::WString GetPath() override { return first_->GetPath(); }
-  ObjectId GetId() override { return first_->GetId(); }
-  std::shared_ptr<AttributesAccessor> GetAttributes() override { return first_->GetAttributes(); }
-  std::shared_ptr<AttributesModifier> GetAttributesModifier() override {
-    return first_->GetAttributesModifier();
-  }
-  std::unique_ptr<FSInfo> GetFSInfo() override { return first_->GetFSInfo(); }
-  std::unique_ptr<FSStat> GetFSStat() override { return first_->GetFSStat(); }
-  void CreateFile(const Common::WString& name) override { first_->CreateFile(name); }
-  void CreateDir(const Common::WString& name) override { first_->CreateDir(name); }
 
   std::shared_ptr<DirEntriesEnumerator> GetEnumerator(uint64_t id) override;
   std::shared_ptr<FileSystemObject> Lookup(const Common::WString& name) override;
@@ -30,7 +20,7 @@ class CombinedDirectory : public DirObject {
   void Rename(const Common::WString& from, const Common::WString& to) override;
 
  private:
-  std::shared_ptr<DirObject> first_;
+  // The first directory is the decorated base.
   std::shared_ptr<DirObject> second_;
 };
 

@@ -3,26 +3,16 @@
 #include <memory>
 
 #include "server_lib/objects/FileSystemObject.h"
+#include "server_lib/overlay/ForwardingDirectory.h"
 #include "server_lib/objects/MixinDirectoryProvider.h"
 
 namespace NFS {
 
 // A directory that shows, beside its own entries, the overlay the provider
 // has for its path, at every depth. The first overlay found is kept.
-class MixinDirectory : public DirObject {
+class MixinDirectory : public ForwardingDirectory {
  public:
   MixinDirectory(std::shared_ptr<DirObject> base, std::shared_ptr<MixinDirectoryProvider> provider);
-
-  Common::WString GetPath() override { return base_->GetPath(); }
-  ObjectId GetId() override { return base_->GetId(); }
-  std::shared_ptr<AttributesAccessor> GetAttributes() override { return base_->GetAttributes(); }
-  std::shared_ptr<AttributesModifier> GetAttributesModifier() override {
-    return base_->GetAttributesModifier();
-  }
-  std::unique_ptr<FSInfo> GetFSInfo() override { return base_->GetFSInfo(); }
-  std::unique_ptr<FSStat> GetFSStat() override { return base_->GetFSStat(); }
-  void CreateFile(const Common::WString& name) override { base_->CreateFile(name); }
-  void CreateDir(const Common::WString& name) override { base_->CreateDir(name); }
 
   std::shared_ptr<DirEntriesEnumerator> GetEnumerator(uint64_t id) override;
   std::shared_ptr<FileSystemObject> Lookup(const Common::WString& name) override;
@@ -33,7 +23,6 @@ class MixinDirectory : public DirObject {
  private:
   DirObject& Effective();
 
-  std::shared_ptr<DirObject> base_;
   std::shared_ptr<MixinDirectoryProvider> provider_;
   std::shared_ptr<DirObject> combined_;
 };

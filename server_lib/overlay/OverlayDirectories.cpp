@@ -6,7 +6,7 @@ namespace NFS {
 // --- MixinDirectory
 
 MixinDirectory::MixinDirectory(std::shared_ptr<DirObject> base, std::shared_ptr<MixinDirectoryProvider> provider)
-    : base_(std::move(base)), provider_(std::move(provider)) {}
+    : ForwardingDirectory(std::move(base)), provider_(std::move(provider)) {}
 
 DirObject& MixinDirectory::Effective() {
   if (combined_) return *combined_;
@@ -38,10 +38,10 @@ void MixinDirectory::Rename(const Common::WString& from, const Common::WString& 
 // --- CombinedDirectory
 
 CombinedDirectory::CombinedDirectory(std::shared_ptr<DirObject> first, std::shared_ptr<DirObject> second)
-    : first_(std::move(first)), second_(std::move(second)) {}
+    : ForwardingDirectory(std::move(first)), second_(std::move(second)) {}
 
 std::shared_ptr<DirEntriesEnumerator> CombinedDirectory::GetEnumerator(uint64_t id) {
-  auto first = first_->GetEnumerator(id);
+  auto first = base_->GetEnumerator(id);
   auto second = second_->GetEnumerator(id);
   if (!first) return second;
   if (!second) return first;
@@ -49,28 +49,28 @@ std::shared_ptr<DirEntriesEnumerator> CombinedDirectory::GetEnumerator(uint64_t 
 }
 
 std::shared_ptr<FileSystemObject> CombinedDirectory::Lookup(const Common::WString& name) {
-  if (auto object = first_->Lookup(name)) return object;
+  if (auto object = base_->Lookup(name)) return object;
   return second_->Lookup(name);
 }
 
 void CombinedDirectory::DeleteFile(const Common::WString& name) {
-  if (std::dynamic_pointer_cast<FileObject>(first_->Lookup(name))) {
-    first_->DeleteFile(name);
+  if (std::dynamic_pointer_cast<FileObject>(base_->Lookup(name))) {
+    base_->DeleteFile(name);
   } else {
     second_->DeleteFile(name);
   }
 }
 
 void CombinedDirectory::DeleteDir(const Common::WString& name) {
-  if (std::dynamic_pointer_cast<DirObject>(first_->Lookup(name))) {
-    first_->DeleteDir(name);
+  if (std::dynamic_pointer_cast<DirObject>(base_->Lookup(name))) {
+    base_->DeleteDir(name);
   } else {
     second_->DeleteDir(name);
   }
 }
 
 void CombinedDirectory::Rename(const Common::WString& from, const Common::WString& to) {
-  first_->Rename(from, to);
+  base_->Rename(from, to);
 }
 
 // --- CombinedDirEntriesEnumerator
