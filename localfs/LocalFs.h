@@ -138,6 +138,15 @@ class LocalDirectoryHandle : public StatusHolder {
   virtual bool Control(std::vector<uint8_t>& request) = 0;
 };
 
+// Files and folders opened through this library share a bounded set of
+// descriptors: idle ones are closed and opened again, transparently, when
+// next used. Folders opened by path are never closed this way. The limit
+// may be passed while more descriptors than that are in use at once.
+inline constexpr size_t kDefaultDescriptorLimit = 1000;
+void SetDescriptorLimit(size_t limit);
+// The descriptors open in that set now.
+size_t GetPooledDescriptorCount();
+
 // Opens a local folder by its path. Null with *error set when it cannot be opened.
 std::unique_ptr<LocalDirectoryHandle> CreateLocalDirectoryHandle(const std::string& path,
                                                                  Error* error = nullptr);

@@ -58,10 +58,16 @@ constexpr size_t kFileSystemNameUnits = 64;
 
 }  // namespace
 
-PosixDirectoryHandle::PosixDirectoryHandle(int fd, std::string localPath)
-    : fd_(fd), localPath_(std::move(localPath)) {}
+PosixDirectoryHandle::PosixDirectoryHandle(std::shared_ptr<DirectoryDescriptor> node, std::string localPath)
+    : node_(std::move(node)), localPath_(std::move(localPath)) {}
 
-PosixDirectoryHandle::~PosixDirectoryHandle() { close(fd_); }
+PosixDirectoryHandle::~PosixDirectoryHandle() = default;
+
+DescriptorLease PosixDirectoryHandle::Use(Common::source_location where) {
+  DescriptorLease lease = node_->Acquire();
+  if (!lease) Fail(errno, "openat", ".", where);
+  return lease;
+}
 
 bool PosixDirectoryHandle::Fail(int error, std::string_view call, std::string_view name,
                                 Common::source_location where) {
@@ -71,17 +77,34 @@ bool PosixDirectoryHandle::Fail(int error, std::string_view call, std::string_vi
 std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenChild(const std::string& raw,
                                                                       std::string childPath,
                                                                       Common::source_location where) {
-  const int fd = openat(fd_, raw.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const DescriptorLease dir = Use(where);
+  if (!dir) return nullptr;
+  const int fd = openat(dir.Fd(), raw.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     Fail(errno, "openat", raw, where);
     return nullptr;
   }
-  return std::make_unique<PosixDirectoryHandle>(fd, std::move(childPath));
+  // ".." of a folder opened by path has no parent to reopen it from.
+  auto child = std::make_shared<DirectoryDescriptor>(fd, raw == ".." ? nullptr : node_, raw);
+  return std::make_unique<PosixDirectoryHandle>(std::move(child), std::move(childPath));
 }
 
 std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenDirectory(const WString& name) {
-  if (name == u".") return OpenChild(".", localPath_, Common::source_location::current());
-  if (name == u"..") return OpenChild("..", ParentPath(localPath_), Common::source_location::current());
+  if (name == u".") {
+    // The same folder: share its descriptor, checked to be still reachable.
+    if (!Use()) return nullptr;
+    return std::make_unique<PosixDirectoryHandle>(node_, localPath_);
+  }
+  if (name == u"..") {
+    if (node_->Parent()) {
+      if (!node_->Parent()->Acquire()) {
+        Fail(errno, "openat", "..");
+        return nullptr;
+      }
+      return std::make_unique<PosixDirectoryHandle>(node_->Parent(), ParentPath(localPath_));
+    }
+    return OpenChild("..", ParentPath(localPath_), Common::source_location::current());
+  }
   std::string local;
   if (!ToLocalName(name, local, status_)) return nullptr;
   return OpenChild(local, Join(localPath_, local), Common::source_location::current());
@@ -107,7 +130,9 @@ std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetEntry(const WString& 
   std::string local;
   if (!ToLocalName(name, local, status_)) return nullptr;
   struct stat st {};
-  if (fstatat(fd_, local.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  const DescriptorLease dir = Use();
+  if (!dir) return nullptr;
+  if (fstatat(dir.Fd(), local.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     Fail(errno, "fstatat", local);
     return nullptr;
   }
@@ -116,7 +141,9 @@ std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetEntry(const WString& 
 
 std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetSelfEntry() {
   struct stat st {};
-  if (fstat(fd_, &st) != 0) {
+  const DescriptorLease dir = Use();
+  if (!dir) return nullptr;
+  if (fstat(dir.Fd(), &st) != 0) {
     Fail(errno, "fstat", ".");
     return nullptr;
   }
@@ -127,7 +154,9 @@ std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::ListEntries() {
   // A fresh open rather than a dup: a dup would share its read offset with
   // every other listing of this handle, so two walks would disturb each other.
   // The stream owns the descriptor and may outlive this handle.
-  const int fd = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const DescriptorLease dir = Use();
+  if (!dir) return nullptr;
+  const int fd = openat(dir.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     Fail(errno, "openat", ".");
     return nullptr;
@@ -146,8 +175,10 @@ std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenRegular(const std::st
                                                                    Common::source_location where) {
   // Non-blocking so that a FIFO planted under the name cannot stall us, and
   // never a controlling terminal. Truncation skips anything but regular files.
+  const DescriptorLease dir = Use(where);
+  if (!dir) return nullptr;
   const int fd =
-      openat(fd_, local.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+      openat(dir.Fd(), local.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) {
     // A FIFO without reader or a device without driver: not a file either way.
     if (errno == ENXIO) {
@@ -174,7 +205,8 @@ std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenRegular(const std::st
     close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixFileHandle>(fd, local, localPath_);
+  return std::make_unique<PosixFileHandle>(std::make_unique<FileDescriptor>(fd, node_, local, flags), local,
+                                           localPath_);
 }
 
 void PosixDirectoryHandle::NotRegular(const std::string& local, Common::source_location where) {
@@ -200,21 +232,27 @@ std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenFile(const WString& n
 bool PosixDirectoryHandle::CreateDirectory(const WString& name) {
   std::string local;
   if (!ToLocalName(name, local, status_)) return false;
-  if (mkdirat(fd_, local.c_str(), 0777) != 0) return Fail(errno, "mkdirat", local);
+  const DescriptorLease dir = Use();
+  if (!dir) return false;
+  if (mkdirat(dir.Fd(), local.c_str(), 0777) != 0) return Fail(errno, "mkdirat", local);
   return true;
 }
 
 bool PosixDirectoryHandle::DeleteFile(const WString& name) {
   std::string local;
   if (!ToLocalName(name, local, status_)) return false;
-  if (unlinkat(fd_, local.c_str(), 0) != 0) return Fail(errno, "unlinkat", local);
+  const DescriptorLease dir = Use();
+  if (!dir) return false;
+  if (unlinkat(dir.Fd(), local.c_str(), 0) != 0) return Fail(errno, "unlinkat", local);
   return true;
 }
 
 bool PosixDirectoryHandle::RemoveDirectory(const WString& name) {
   std::string local;
   if (!ToLocalName(name, local, status_)) return false;
-  if (unlinkat(fd_, local.c_str(), AT_REMOVEDIR) != 0) return Fail(errno, "unlinkat", local);
+  const DescriptorLease dir = Use();
+  if (!dir) return false;
+  if (unlinkat(dir.Fd(), local.c_str(), AT_REMOVEDIR) != 0) return Fail(errno, "unlinkat", local);
   return true;
 }
 
@@ -223,11 +261,13 @@ bool PosixDirectoryHandle::Rename(const WString& from, const WString& to) {
   std::string localTo;
   if (!ToLocalName(from, localFrom, status_) || !ToLocalName(to, localTo, status_)) return false;
   struct stat target {};
-  if (fstatat(fd_, localTo.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(target.st_mode)) {
+  const DescriptorLease dir = Use();
+  if (!dir) return false;
+  if (fstatat(dir.Fd(), localTo.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(target.st_mode)) {
     // Replacing a file is the move's job; replacing a folder is not.
     return Fail(EEXIST, "renameat", localTo);
   }
-  if (renameat(fd_, localFrom.c_str(), fd_, localTo.c_str()) != 0) {
+  if (renameat(dir.Fd(), localFrom.c_str(), dir.Fd(), localTo.c_str()) != 0) {
     return Fail(errno, "renameat", localFrom);
   }
   return true;
@@ -237,14 +277,16 @@ bool PosixDirectoryHandle::SetUnixPermissions(const WString& name, uint32_t mode
   std::string local;
   if (!ToLocalName(name, local, status_)) return false;
   struct stat st {};
-  if (fstatat(fd_, local.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, "fstatat", local);
+  const DescriptorLease dir = Use();
+  if (!dir) return false;
+  if (fstatat(dir.Fd(), local.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, "fstatat", local);
   // Link permissions mean nothing; never let a change reach the target.
   if (S_ISLNK(st.st_mode)) return Fail(ELOOP, "fchmodat", local);
-  if (fchmodat(fd_, local.c_str(), mode & 07777, AT_SYMLINK_NOFOLLOW) == 0) return true;
+  if (fchmodat(dir.Fd(), local.c_str(), mode & 07777, AT_SYMLINK_NOFOLLOW) == 0) return true;
   if (errno != ENOTSUP && errno != EOPNOTSUPP) return Fail(errno, "fchmodat", local);
   // Older C libraries refuse the no-follow flag; go through a path descriptor,
   // checked again in case a link replaced the entry meanwhile.
-  const int fd = openat(fd_, local.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = openat(dir.Fd(), local.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return Fail(errno, "openat", local);
   int error = 0;
   if (fstat(fd, &st) != 0) {
@@ -263,7 +305,9 @@ bool PosixDirectoryHandle::SetUnixPermissions(const WString& name, uint32_t mode
 bool PosixDirectoryHandle::SetUnixOwner(const WString& name, uint32_t uid, uint32_t gid) {
   std::string local;
   if (!ToLocalName(name, local, status_)) return false;
-  if (fchownat(fd_, local.c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(gid),
+  const DescriptorLease dir = Use();
+  if (!dir) return false;
+  if (fchownat(dir.Fd(), local.c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(gid),
                AT_SYMLINK_NOFOLLOW) != 0) {
     return Fail(errno, "fchownat", local);
   }
@@ -274,7 +318,9 @@ bool PosixDirectoryHandle::SetDosAttributes(const WString& name, uint32_t attrib
   std::string local;
   if (!ToLocalName(name, local, status_)) return false;
   struct stat st {};
-  if (fstatat(fd_, local.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, "fstatat", local);
+  const DescriptorLease dir = Use();
+  if (!dir) return false;
+  if (fstatat(dir.Fd(), local.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, "fstatat", local);
   // Only the read-only bit has a unix meaning.
   const uint32_t mode = (attributes & kAttributeReadOnly) ? (st.st_mode & 07555) : (st.st_mode | 0200);
   return SetUnixPermissions(name, mode & 07777);
@@ -282,7 +328,9 @@ bool PosixDirectoryHandle::SetDosAttributes(const WString& name, uint32_t attrib
 
 bool PosixDirectoryHandle::GetDriveSizes(uint64_t& total, uint64_t& free, uint64_t& available) {
   struct statvfs st {};
-  if (fstatvfs(fd_, &st) != 0) return Fail(errno, "fstatvfs", ".");
+  const DescriptorLease dir = Use();
+  if (!dir) return false;
+  if (fstatvfs(dir.Fd(), &st) != 0) return Fail(errno, "fstatvfs", ".");
   total = static_cast<uint64_t>(st.f_blocks) * st.f_frsize;
   free = static_cast<uint64_t>(st.f_bfree) * st.f_frsize;
   available = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
@@ -297,7 +345,9 @@ bool PosixDirectoryHandle::AnswerFileSystemName(std::vector<uint8_t>& request) {
   const auto nameBegin = request.begin() + 4;
   std::fill(nameBegin, nameBegin + kFileSystemNameUnits * 2, 0);
   struct statfs st {};
-  if (fstatfs(fd_, &st) != 0) return Fail(errno, "fstatfs", ".");
+  const DescriptorLease dir = Use();
+  if (!dir) return false;
+  if (fstatfs(dir.Fd(), &st) != 0) return Fail(errno, "fstatfs", ".");
   for (const auto& known : kFileSystems) {
     if (static_cast<uint32_t>(st.f_type) != known.magic) continue;
     const std::string_view name = known.name;
@@ -326,7 +376,8 @@ std::unique_ptr<LocalDirectoryHandle> CreateLocalDirectoryHandle(const std::stri
     if (error != nullptr) *error = Posix::SystemError(errno, "open", path, "");
     return nullptr;
   }
-  return std::make_unique<Posix::PosixDirectoryHandle>(fd, path);
+  return std::make_unique<Posix::PosixDirectoryHandle>(
+      std::make_shared<Posix::DirectoryDescriptor>(fd, nullptr, path), path);
 }
 
 Error EnsureLocalDirectory(const std::string& path) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "localfs/LocalFs.h"
+#include "localfs/posix/DescriptorPool.h"
 #include "localfs/posix/PosixStatus.h"
 
 namespace LocalFs::Posix {
@@ -11,7 +13,7 @@ namespace LocalFs::Posix {
 // single entry names only; nothing follows a symbolic link.
 class PosixDirectoryHandle : public LocalDirectoryHandle {
  public:
-  PosixDirectoryHandle(int fd, std::string localPath);
+  PosixDirectoryHandle(std::shared_ptr<DirectoryDescriptor> node, std::string localPath);
   ~PosixDirectoryHandle() override;
   PosixDirectoryHandle(const PosixDirectoryHandle&) = delete;
   PosixDirectoryHandle& operator=(const PosixDirectoryHandle&) = delete;
@@ -48,7 +50,9 @@ class PosixDirectoryHandle : public LocalDirectoryHandle {
             Common::source_location where = Common::source_location::current());
   bool AnswerFileSystemName(std::vector<uint8_t>& request);
 
-  int fd_;
+  DescriptorLease Use(Common::source_location where = Common::source_location::current());
+
+  std::shared_ptr<DirectoryDescriptor> node_;
   std::string localPath_;
   Status status_;
 };

@@ -30,6 +30,12 @@ PosixEntryCursor::~PosixEntryCursor() {
 }
 
 void PosixEntryCursor::End() {
+  // A finished walk gives its descriptor back at once: listings are cached
+  // long after the client read them to the end.
+  if (stream_ != nullptr) {
+    closedir(stream_);
+    stream_ = nullptr;
+  }
   valid_ = false;
   rawName_.clear();
   stat_ = {};

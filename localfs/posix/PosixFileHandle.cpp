@@ -14,10 +14,16 @@ constexpr uint64_t kMaxOffset = static_cast<uint64_t>(std::numeric_limits<off_t>
 
 }  // namespace
 
-PosixFileHandle::PosixFileHandle(int fd, std::string name, std::string folder)
-    : fd_(fd), name_(std::move(name)), folder_(std::move(folder)) {}
+PosixFileHandle::PosixFileHandle(std::unique_ptr<FileDescriptor> file, std::string name, std::string folder)
+    : file_(std::move(file)), name_(std::move(name)), folder_(std::move(folder)) {}
 
-PosixFileHandle::~PosixFileHandle() { close(fd_); }
+PosixFileHandle::~PosixFileHandle() = default;
+
+DescriptorLease PosixFileHandle::Use(std::string_view call, Common::source_location where) {
+  DescriptorLease lease = file_->Acquire();
+  if (!lease) Fail(errno, call, where);
+  return lease;
+}
 
 bool PosixFileHandle::Fail(int error, std::string_view call, Common::source_location where) {
   return status_.Fail(SystemError(error, call, name_, folder_, where));
@@ -31,10 +37,12 @@ bool PosixFileHandle::Seek(uint64_t position) {
 
 bool PosixFileHandle::Read(void* buffer, size_t size, size_t& bytesRead) {
   bytesRead = 0;
+  const DescriptorLease file = Use("pread");
+  if (!file) return false;
   auto* bytes = static_cast<uint8_t*>(buffer);
   while (bytesRead < size) {
     if (position_ > kMaxOffset) return Fail(EINVAL, "pread");
-    const ssize_t count = pread(fd_, bytes + bytesRead, size - bytesRead, static_cast<off_t>(position_));
+    const ssize_t count = pread(file.Fd(), bytes + bytesRead, size - bytesRead, static_cast<off_t>(position_));
     if (count < 0) {
       if (errno == EINTR) continue;
       return Fail(errno, "pread");
@@ -48,11 +56,13 @@ bool PosixFileHandle::Read(void* buffer, size_t size, size_t& bytesRead) {
 
 bool PosixFileHandle::Write(const void* buffer, size_t size, size_t& bytesWritten) {
   bytesWritten = 0;
+  const DescriptorLease file = Use("pwrite");
+  if (!file) return false;
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   while (bytesWritten < size) {
     if (position_ > kMaxOffset - (size - bytesWritten)) return Fail(EFBIG, "pwrite");
     const ssize_t count =
-        pwrite(fd_, bytes + bytesWritten, size - bytesWritten, static_cast<off_t>(position_));
+        pwrite(file.Fd(), bytes + bytesWritten, size - bytesWritten, static_cast<off_t>(position_));
     if (count < 0) {
       if (errno == EINTR) continue;
       return Fail(errno, "pwrite");
@@ -65,15 +75,19 @@ bool PosixFileHandle::Write(const void* buffer, size_t size, size_t& bytesWritte
 }
 
 bool PosixFileHandle::Flush() {
-  while (fsync(fd_) != 0) {
+  const DescriptorLease file = Use("fsync");
+  if (!file) return false;
+  while (fsync(file.Fd()) != 0) {
     if (errno != EINTR) return Fail(errno, "fsync");
   }
   return true;
 }
 
 uint64_t PosixFileHandle::GetSize() {
+  const DescriptorLease file = Use("fstat");
+  if (!file) return 0;
   struct stat st {};
-  if (fstat(fd_, &st) != 0) {
+  if (fstat(file.Fd(), &st) != 0) {
     Fail(errno, "fstat");
     return 0;
   }
@@ -82,7 +96,9 @@ uint64_t PosixFileHandle::GetSize() {
 
 bool PosixFileHandle::SetSize(uint64_t size) {
   if (size > kMaxOffset) return Fail(EFBIG, "ftruncate");
-  while (ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+  const DescriptorLease file = Use("ftruncate");
+  if (!file) return false;
+  while (ftruncate(file.Fd(), static_cast<off_t>(size)) != 0) {
     if (errno != EINTR) return Fail(errno, "ftruncate");
   }
   return true;

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "localfs/LocalFs.h"
+#include "localfs/posix/DescriptorPool.h"
 #include "localfs/posix/PosixStatus.h"
 
 namespace LocalFs::Posix {
@@ -11,7 +13,7 @@ namespace LocalFs::Posix {
 // buffered in this process, so a crash loses nothing the OS acknowledged.
 class PosixFileHandle : public LocalFileHandle {
  public:
-  PosixFileHandle(int fd, std::string name, std::string folder);
+  PosixFileHandle(std::unique_ptr<FileDescriptor> file, std::string name, std::string folder);
   ~PosixFileHandle() override;
   PosixFileHandle(const PosixFileHandle&) = delete;
   PosixFileHandle& operator=(const PosixFileHandle&) = delete;
@@ -32,7 +34,10 @@ class PosixFileHandle : public LocalFileHandle {
   bool Fail(int error, std::string_view call,
             Common::source_location where = Common::source_location::current());
 
-  int fd_;
+  DescriptorLease Use(std::string_view call,
+                      Common::source_location where = Common::source_location::current());
+
+  std::unique_ptr<FileDescriptor> file_;
   std::string name_;
   std::string folder_;
   uint64_t position_ = 0;

@@ -436,3 +436,93 @@ TEST_F(LocalFsTest, OpeningRootsAndVolumeQueries) {
 }
 
 }  // namespace
+
+size_t OpenDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// Handles outnumber the descriptor limit; the pool closes idle ones and
+// each handle reopens its own object, never another one under the same name.
+class DescriptorPoolTest : public LocalFsTest {
+ protected:
+  void SetUp() override {
+    LocalFsTest::SetUp();
+    LocalFs::SetDescriptorLimit(kLimit);
+  }
+  void TearDown() override { LocalFs::SetDescriptorLimit(LocalFs::kDefaultDescriptorLimit); }
+
+  static constexpr size_t kLimit = 8;
+};
+
+TEST_F(DescriptorPoolTest, IdleHandlesCloseAndReopenTransparently) {
+  const size_t before = OpenDescriptors();
+  std::vector<std::unique_ptr<LocalDirectoryHandle>> folders;
+  std::vector<std::unique_ptr<LocalFs::LocalFileHandle>> files;
+  for (int i = 0; i < 40; ++i) {
+    const std::u16string name = Common::FromUtf8("d" + std::to_string(i));
+    ASSERT_TRUE(dir_->CreateDirectory(name));
+    folders.push_back(dir_->OpenDirectory(name));
+    ASSERT_TRUE(folders.back());
+    files.push_back(folders.back()->CreateFile(u"f"));
+    ASSERT_TRUE(files.back());
+    size_t count = 0;
+    ASSERT_TRUE(files.back()->Write("abc", 3, count));
+  }
+  EXPECT_LE(LocalFs::GetPooledDescriptorCount(), kLimit);
+  EXPECT_LE(OpenDescriptors(), before + kLimit);
+
+  // Every handle still works on its own object, position kept.
+  for (int i = 0; i < 40; ++i) {
+    size_t count = 0;
+    const std::string tail = std::to_string(i);
+    ASSERT_TRUE(files[i]->Write(tail.data(), tail.size(), count)) << files[i]->GetStatus().Describe();
+    ASSERT_TRUE(files[i]->Flush());
+    EXPECT_EQ(temp_.ReadFile("inside/d" + tail + "/f"), "abc" + tail);
+    ASSERT_TRUE(folders[i]->CreateFile(u"g"));
+    EXPECT_TRUE(temp_.Exists("inside/d" + tail + "/g"));
+    auto self = folders[i]->GetSelfEntry();
+    ASSERT_TRUE(self);
+    EXPECT_EQ(Common::ToUtf8(self->GetName()), "d" + tail);
+    auto up = folders[i]->OpenDirectory(u"..");
+    ASSERT_TRUE(up);
+    EXPECT_TRUE(up->GetEntry(Common::FromUtf8("d" + tail)));
+  }
+  EXPECT_LE(OpenDescriptors(), before + kLimit + 2);
+  // A finished listing holds nothing.
+  auto walk = dir_->ListEntries();
+  while (walk->IsValid()) walk->Next();
+  EXPECT_LE(OpenDescriptors(), before + kLimit + 2);
+}
+
+TEST_F(DescriptorPoolTest, ReplacedObjectsAreStaleNotSwapped) {
+  ASSERT_TRUE(dir_->CreateDirectory(u"a"));
+  auto folder = dir_->OpenDirectory(u"a");
+  auto file = dir_->CreateFile(u"x");
+  ASSERT_TRUE(folder && file);
+  // Push both out of the pool, then put other objects under their names.
+  std::vector<std::unique_ptr<LocalDirectoryHandle>> others;
+  for (size_t i = 0; i < 2 * kLimit; ++i) others.push_back(dir_->OpenDirectory(u"."));
+  std::vector<std::unique_ptr<LocalFs::LocalFileHandle>> fillers;
+  for (size_t i = 0; i < 2 * kLimit; ++i) {
+    fillers.push_back(dir_->CreateFile(Common::FromUtf8("filler" + std::to_string(i))));
+  }
+  std::filesystem::rename(Inside("a"), Inside("a-moved"));
+  std::filesystem::create_directory(Inside("a"));
+  std::filesystem::rename(Inside("x"), Inside("x-moved"));
+  temp_.WriteFile("inside/x", "other");
+
+  EXPECT_FALSE(folder->CreateFile(u"planted"));
+  EXPECT_EQ(folder->TakeStatus().Code(), kSys + ESTALE);
+  EXPECT_FALSE(temp_.Exists("inside/a/planted"));
+  size_t count = 0;
+  EXPECT_FALSE(file->Write("mine", 4, count));
+  EXPECT_EQ(file->TakeStatus().Code(), kSys + ESTALE);
+  EXPECT_EQ(temp_.ReadFile("inside/x"), "other");
+
+  // A folder whose name is gone fails the same way as any missing entry.
+  std::filesystem::remove(Inside("a"));
+  EXPECT_FALSE(folder->GetSelfEntry());
+  EXPECT_EQ(folder->TakeStatus().Code(), kSys + ENOENT);
+}
