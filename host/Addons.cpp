@@ -1,10 +1,17 @@
 #include "host/Addons.h"
 
 #include <algorithm>
+#include <mutex>
+#include <utility>
+
+#include "host/HostErrors.h"
+#include "host/Logging.h"
 
 namespace Core {
 
 namespace {
+
+constexpr uint32_t kAddonsLogChannel = 0;
 
 class RegistryBrowser : public AddonBrowser {
  public:
@@ -40,8 +47,42 @@ std::vector<std::shared_ptr<Addon>> AddonRegistry::Snapshot() const {
   return addons_;
 }
 
+namespace {
+
+class RegistryLoaderProvider : public AddonLoaderProvider {
+ public:
+  std::shared_ptr<AddonBrowser> CreateBrowser() override {
+    return std::make_shared<RegistryBrowser>(AddonRegistry::Instance().Snapshot());
+  }
+};
+
+std::mutex g_providerMutex;
+
+std::shared_ptr<AddonLoaderProvider>& CurrentProvider() {
+  static std::shared_ptr<AddonLoaderProvider> provider = std::make_shared<RegistryLoaderProvider>();
+  return provider;
+}
+
+}  // namespace
+
+std::shared_ptr<AddonLoaderProvider> AddonLoaderProvider::Get() {
+  std::lock_guard lock(g_providerMutex);
+  return CurrentProvider();
+}
+
+std::shared_ptr<AddonLoaderProvider> AddonLoaderProvider::Set(std::shared_ptr<AddonLoaderProvider> provider) {
+  std::lock_guard lock(g_providerMutex);
+  return std::exchange(CurrentProvider(), std::move(provider));
+}
+
 void AddonBrowser::Initialize(std::shared_ptr<AddonBrowser>& browser) {
-  browser = std::make_shared<RegistryBrowser>(AddonRegistry::Instance().Snapshot());
+  browser.reset();
+  if (std::shared_ptr<AddonLoaderProvider> provider = AddonLoaderProvider::Get()) {
+    browser = provider->CreateBrowser();
+  }
+  if (!browser) {
+    Common::Log(Common::kFailure, kAddonsLogChannel, Common::FormatMessage(HostMessages::BrowserFailed));
+  }
 }
 
 }  // namespace Core

@@ -77,9 +77,25 @@ class AddonBrowser {
   virtual ~AddonBrowser() = default;
   virtual void Visit(AddonHandler<Addon>& handler) = 0;
 
-  // Makes a browser over the host's registry. Leaves `browser` empty, after
-  // logging "Failed to create add-on browser.", when the host has none.
+  // Makes a browser from the host's add-on loader provider. Leaves `browser`
+  // empty, after logging "Failed to create add-on browser." at level 4, when
+  // the host has no provider or the provider makes none. Errors the provider
+  // throws pass through.
   static void Initialize(std::shared_ptr<AddonBrowser>& browser);
+};
+
+// Where the host's add-on browsers come from. The default provider browses
+// the registry; an embedding host may install its own, or none.
+class AddonLoaderProvider {
+ public:
+  virtual ~AddonLoaderProvider() = default;
+  virtual std::shared_ptr<AddonBrowser> CreateBrowser() = 0;
+
+  // The provider in use now (the registry's unless replaced).
+  static std::shared_ptr<AddonLoaderProvider> Get();
+  // Installs a provider; null leaves the host without one. Returns the
+  // provider it replaces.
+  static std::shared_ptr<AddonLoaderProvider> Set(std::shared_ptr<AddonLoaderProvider> provider);
 };
 
 }  // namespace Core

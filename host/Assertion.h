@@ -24,3 +24,7 @@ class ScopedAssertionCapture {
 // can take their fallback: if (!COMMON_ASSERT(x)) { ... }
 #define COMMON_ASSERT(condition) \
   ((condition) ? true : (::Common::ReportAssertion(#condition, __FILE__, __LINE__), false))
+
+// Reports a check that failed with the given text, for fallbacks reached
+// without a condition to show.
+#define COMMON_ASSERT_TEXT(text) ::Common::ReportAssertion(text, __FILE__, __LINE__)

@@ -55,7 +55,7 @@ ObjectId CachedDirEntriesEnumerator::GetEntryId() {
     AddToCache(cache_, object);
     return object->GetId();
   }
-  COMMON_ASSERT(!"Failed to find object by name");
+  COMMON_ASSERT_TEXT("Failed to find object by name");
   return inner_->GetEntryId();
 }
 

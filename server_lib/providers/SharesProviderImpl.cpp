@@ -19,7 +19,7 @@ std::shared_ptr<DirObject> SharesProviderImpl::Mount(const Common::WString& shar
   if (found != shares_.end()) {
     root = found->second;
   } else {
-    COMMON_ASSERT(0 == shares_.count(shareId));
+    if (shares_.count(shareId) != 0) COMMON_ASSERT_TEXT("0 == Shares.count(shareId)");
     Common::Error error;
     std::shared_ptr<LocalFs::LocalDirectoryHandle> folder =
         LocalFs::CreateLocalDirectoryHandle(Common::ToUtf8(localPath), &error);

@@ -56,14 +56,16 @@ class Server : public EventNotifier {
   virtual Common::Error WriteData(const ObjectId& file, uint64_t offset, uint32_t size, const uint8_t* buffer,
                                   uint32_t& bytesWritten) = 0;
   virtual Common::Error CommitData(const ObjectId& file) = 0;
-
-  // Every operation holds this lock while it runs. Objects handed out
-  // (enumerators, attribute accessors and modifiers) share state with the
-  // server, so a caller that uses them while other threads may call the
-  // server holds it too, for as long as it uses them.
-  virtual std::unique_lock<std::recursive_mutex> Lock() = 0;
 };
 
 std::shared_ptr<Server> CreateServer(std::shared_ptr<VirtualFilePlugin> plugin);
+
+// Host commands call a server while its RPC thread serves clients. The
+// servers made here run each operation under one lock; objects they hand out
+// (enumerators, attribute accessors and modifiers) share state with them, so
+// a caller that goes on using such objects while other threads may call the
+// server holds this lock for as long as it uses them. A server without such
+// a lock gives an empty one.
+std::unique_lock<std::recursive_mutex> LockOperations(Server& server);
 
 }  // namespace NFS

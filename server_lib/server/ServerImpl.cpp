@@ -19,19 +19,19 @@ std::atomic<uint32_t> g_nextObserverId{0};
   throw Common::Error(code, Common::FormatMessage(message), Common::Error(), where);
 }
 
-void CheckIfHandleValid(const ObjectId& id, Where where = Where::current()) {
-  if (!IsValidObjectId(id)) Fail(ErrorCode::InvalidHandle, Messages::InvalidHandle, where);
+void CheckIfHandleValid(const ObjectId& id) {
+  if (!IsValidObjectId(id)) Fail(ErrorCode::InvalidHandle, Messages::InvalidHandle, Where::current());
 }
 
-void CheckIfShareNameValid(const Common::WString& name, Where where = Where::current()) {
-  if (name.empty()) Fail(ErrorCode::InvalidShareName, Messages::InvalidShareName, where);
+void CheckIfShareNameValid(const Common::WString& name) {
+  if (name.empty()) Fail(ErrorCode::InvalidShareName, Messages::InvalidShareName, Where::current());
 }
 
-void CheckIfFileNameValid(const Common::WString& name, Where where = Where::current()) {
-  if (name.empty()) Fail(ErrorCode::InvalidFileName, Messages::InvalidFileName, where);
+void CheckIfFileNameValid(const Common::WString& name) {
+  if (name.empty()) Fail(ErrorCode::InvalidFileName, Messages::InvalidFileName, Where::current());
 }
 
-[[noreturn]] void ThrowFileNotFound(Where where = Where::current()) {
+[[noreturn]] void ThrowFileNotFound(Where where) {
   Fail(ErrorCode::NotFound, Messages::FileNotFound, where);
 }
 
@@ -52,6 +52,11 @@ ServerImpl::ServerImpl(std::shared_ptr<VirtualFilePlugin> plugin)
       objects_(CreateStubObjectsProvider()) {}
 
 ServerImpl::~ServerImpl() = default;
+
+std::unique_lock<std::recursive_mutex> LockOperations(Server& server) {
+  if (auto* impl = dynamic_cast<ServerImpl*>(&server)) return impl->Lock();
+  return {};
+}
 
 std::unique_lock<std::recursive_mutex> ServerImpl::Lock() {
   return std::unique_lock<std::recursive_mutex>(operationsMutex_);
@@ -102,10 +107,10 @@ void ServerImpl::Notify(const std::shared_ptr<Event>& event) {
 
 // --- resolution
 
-void ServerImpl::CheckIfShareAvailable(const Common::WString& name, Where where) {
+void ServerImpl::CheckIfShareAvailable(const Common::WString& name) {
   if (name != shareName_) {
     throw Common::Error(ErrorCode::ShareNotMounted, Common::FormatMessage(Messages::ShareInvalid, name),
-                        Common::Error(), where);
+                        Common::Error(), Where::current());
   }
 }
 
@@ -137,11 +142,12 @@ Common::Error ServerImpl::SetRoot(const Common::WString& localPath, const Common
   // The replaced providers go when the operation ends, whatever its outcome.
   std::unique_ptr<SharesProvider> oldShares;
   std::unique_ptr<ObjectsProvider> oldObjects;
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::SetRootFailed, Messages::SetRootFailed,
+      op, ErrorCode::SetRootFailed, Messages::SetRootFailed,
       [&] {
         CheckIfShareNameValid(shareName);
-        if (localPath.empty()) Fail(ErrorCode::InvalidLocalPath, Messages::InvalidLocalPath, Where::current());
+        if (localPath.empty()) Fail(ErrorCode::InvalidLocalPath, Messages::InvalidLocalPath, op);
         if (localPath == localPath_ && shareName == shareName_) return;
         oldShares = std::exchange(shares_, CreateSharesProvider());
         oldObjects = std::exchange(objects_, CreateObjectsProvider());
@@ -165,8 +171,9 @@ Common::Error ServerImpl::GetRoot(Common::WString& localPath, Common::WString& s
 }
 
 Common::Error ServerImpl::Mount(const Common::WString& shareName, ObjectId& rootId) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::MountFailed, Messages::MountFailed,
+      op, ErrorCode::MountFailed, Messages::MountFailed,
       [&] {
         CheckIfShareNameValid(shareName);
         CheckIfShareAvailable(shareName);
@@ -180,8 +187,9 @@ Common::Error ServerImpl::Mount(const Common::WString& shareName, ObjectId& root
 }
 
 Common::Error ServerImpl::UnMount(const Common::WString& shareName) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::UnmountFailed, Messages::UnmountFailed,
+      op, ErrorCode::UnmountFailed, Messages::UnmountFailed,
       [&] {
         CheckIfShareNameValid(shareName);
         CheckIfShareAvailable(shareName);
@@ -196,8 +204,9 @@ Common::Error ServerImpl::UnMount(const Common::WString& shareName) {
 
 Common::Error ServerImpl::AddVirtualFile(const Common::WString& path, uint64_t size, const Common::WString& uri,
                                          const SourceParams& params) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::AddVirtualFileFailed, Messages::AddVirtualFileFailed,
+      op, ErrorCode::AddVirtualFileFailed, Messages::AddVirtualFileFailed,
       [&] {
         virtualFiles_->AddVirtualFile(path, size, uri, params);
         Common::Notice(kLogChannel, Messages::AddingVirtualFile, path, uri);
@@ -206,8 +215,9 @@ Common::Error ServerImpl::AddVirtualFile(const Common::WString& path, uint64_t s
 }
 
 Common::Error ServerImpl::DeleteVirtualFile(const Common::WString& path) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::DeleteVirtualFileFailed, Messages::DeleteVirtualFileFailed,
+      op, ErrorCode::DeleteVirtualFileFailed, Messages::DeleteVirtualFileFailed,
       [&] {
         if (auto file = virtualFiles_->FindVirtualFile(path)) objects_->ForgetObject(file->GetId());
         virtualFiles_->DeleteVirtualFile(path);
@@ -217,21 +227,23 @@ Common::Error ServerImpl::DeleteVirtualFile(const Common::WString& path) {
 }
 
 Common::Error ServerImpl::ControlVirtualFile(const Common::WString& path, std::vector<uint8_t>& request) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::ControlVirtualFileFailed, Messages::ControlVirtualFileFailed,
+      op, ErrorCode::ControlVirtualFileFailed, Messages::ControlVirtualFileFailed,
       [&] { virtualFiles_->ControlVirtualFile(path, request); }, path);
 }
 
 // --- namespace operations by id
 
 Common::Error ServerImpl::LookupObject(const ObjectId& dirId, const Common::WString& name, ObjectId& id) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::LookupFailed, Messages::LookupFailed,
+      op, ErrorCode::LookupFailed, Messages::LookupFailed,
       [&] {
         CheckIfHandleValid(dirId);
-        auto dir = GetDirectory(dirId, Where::current());
+        auto dir = GetDirectory(dirId, op);
         auto object = dir->Lookup(name);
-        if (!object) ThrowFileNotFound();
+        if (!object) ThrowFileNotFound(op);
         id = object->GetId();
         Common::Trace(kLogChannel, "LookupObject({0}, '{1}')={2}", dir->GetPath(), name, object->GetPath());
       },
@@ -239,15 +251,16 @@ Common::Error ServerImpl::LookupObject(const ObjectId& dirId, const Common::WStr
 }
 
 Common::Error ServerImpl::CreateFile(const ObjectId& dirId, const Common::WString& name, ObjectId& id) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::CreateFileFailed, Messages::CreateFileFailed,
+      op, ErrorCode::CreateFileFailed, Messages::CreateFileFailed,
       [&] {
         CheckIfHandleValid(dirId);
-        auto dir = GetDirectory(dirId, Where::current());
-        if (dir->Lookup(name)) Fail(ErrorCode::AlreadyExists, Messages::FileAlreadyExists, Where::current());
+        auto dir = GetDirectory(dirId, op);
+        if (dir->Lookup(name)) Fail(ErrorCode::AlreadyExists, Messages::FileAlreadyExists, op);
         dir->CreateFile(name);
         auto file = dir->Lookup(name);
-        if (!file) Fail(ErrorCode::ObjectNotFound, Messages::ObjectNotFound, Where::current());
+        if (!file) Fail(ErrorCode::ObjectNotFound, Messages::ObjectNotFound, op);
         id = file->GetId();
         Notify(std::make_shared<CreateFileEvent>(*file));
         Common::Trace(kLogChannel, "Create({0}, {1})={2}", dir->GetPath(), name, file->GetPath());
@@ -256,15 +269,16 @@ Common::Error ServerImpl::CreateFile(const ObjectId& dirId, const Common::WStrin
 }
 
 Common::Error ServerImpl::CreateDir(const ObjectId& dirId, const Common::WString& name, ObjectId& id) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::CreateDirFailed, Messages::CreateDirFailed,
+      op, ErrorCode::CreateDirFailed, Messages::CreateDirFailed,
       [&] {
         CheckIfHandleValid(dirId);
-        auto dir = GetDirectory(dirId, Where::current());
-        if (dir->Lookup(name)) Fail(ErrorCode::AlreadyExists, Messages::FileAlreadyExists, Where::current());
+        auto dir = GetDirectory(dirId, op);
+        if (dir->Lookup(name)) Fail(ErrorCode::AlreadyExists, Messages::FileAlreadyExists, op);
         dir->CreateDir(name);
         auto created = dir->Lookup(name);
-        if (!created) Fail(ErrorCode::ObjectNotFound, Messages::ObjectNotFound, Where::current());
+        if (!created) Fail(ErrorCode::ObjectNotFound, Messages::ObjectNotFound, op);
         id = created->GetId();
         Common::Trace(kLogChannel, "CreateDir({0}, {1})={2}", dir->GetPath(), name, created->GetPath());
       },
@@ -272,13 +286,14 @@ Common::Error ServerImpl::CreateDir(const ObjectId& dirId, const Common::WString
 }
 
 Common::Error ServerImpl::DeleteFile(const ObjectId& dirId, const Common::WString& name) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::DeleteFileFailed, Messages::DeleteFileFailed,
+      op, ErrorCode::DeleteFileFailed, Messages::DeleteFileFailed,
       [&] {
         CheckIfHandleValid(dirId);
-        auto dir = GetDirectory(dirId, Where::current());
+        auto dir = GetDirectory(dirId, op);
         auto object = dir->Lookup(name);
-        if (!object) ThrowFileNotFound();
+        if (!object) ThrowFileNotFound(op);
         Notify(std::make_shared<DeleteFileEvent>(*object));
         dir->DeleteFile(name);
         Common::Trace(kLogChannel, "DeleteFile({0}, {1})", dir->GetPath(), name);
@@ -287,37 +302,32 @@ Common::Error ServerImpl::DeleteFile(const ObjectId& dirId, const Common::WStrin
 }
 
 Common::Error ServerImpl::DeleteDir(const ObjectId& dirId, const Common::WString& name) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::DeleteDirFailed, Messages::DeleteDirFailed,
+      op, ErrorCode::DeleteDirFailed, Messages::DeleteDirFailed,
       [&] {
         CheckIfHandleValid(dirId);
-        auto dir = GetDirectory(dirId, Where::current());
-        if (!dir->Lookup(name)) ThrowFileNotFound();
+        auto dir = GetDirectory(dirId, op);
+        if (!dir->Lookup(name)) ThrowFileNotFound(op);
         dir->DeleteDir(name);
-        // The directory reports nothing; a folder that is still there (not
-        // empty, not permitted) must not be answered as removed.
-        if (dir->Lookup(name)) Fail(ErrorCode::IoError, Messages::IoError, Where::current());
         Common::Trace(kLogChannel, "DeleteDir({0}, {1})", dir->GetPath(), name);
       },
       ObjectIdToString(dirId), name);
 }
 
 Common::Error ServerImpl::Rename(const ObjectId& dirId, const Common::WString& from, const Common::WString& to) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::RenameFailed, Messages::RenameFailed,
+      op, ErrorCode::RenameFailed, Messages::RenameFailed,
       [&] {
         CheckIfHandleValid(dirId);
-        auto dir = GetDirectory(dirId, Where::current());
-        if (!dir->Lookup(from)) ThrowFileNotFound();
+        auto dir = GetDirectory(dirId, op);
+        if (!dir->Lookup(from)) ThrowFileNotFound(op);
         if (dir->Lookup(to)) {
           const Common::Error replaced = DeleteFile(dirId, to);
           if (replaced.IsFailure()) throw replaced;
         }
         dir->Rename(from, to);
-        // As for DeleteDir: a rename the directory could not make is a failure.
-        if (from != to && (dir->Lookup(from) || !dir->Lookup(to))) {
-          Fail(ErrorCode::IoError, Messages::IoError, Where::current());
-        }
         Common::Trace(kLogChannel, "Rename({0}, {1} => {2})", dir->GetPath(), from, to);
       },
       ObjectIdToString(dirId), from, to);
@@ -326,11 +336,12 @@ Common::Error ServerImpl::Rename(const ObjectId& dirId, const Common::WString& f
 // --- attributes and file-system data
 
 Common::Error ServerImpl::GetAttrs(const ObjectId& id, std::shared_ptr<AttributesAccessor>& attributes) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::GetAttrsFailed, Messages::GetAttrsFailed,
+      op, ErrorCode::GetAttrsFailed, Messages::GetAttrsFailed,
       [&] {
         CheckIfHandleValid(id);
-        auto object = GetAnyObject(id, Where::current());
+        auto object = GetAnyObject(id, op);
         attributes = object->GetAttributes();
         Common::Trace(kLogChannel, "GetAttrs({0})", object->GetPath());
       },
@@ -338,11 +349,12 @@ Common::Error ServerImpl::GetAttrs(const ObjectId& id, std::shared_ptr<Attribute
 }
 
 Common::Error ServerImpl::SetAttrs(const ObjectId& id, std::shared_ptr<AttributesModifier>& modifier) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::SetAttrsFailed, Messages::SetAttrsFailed,
+      op, ErrorCode::SetAttrsFailed, Messages::SetAttrsFailed,
       [&] {
         CheckIfHandleValid(id);
-        auto object = GetAnyObject(id, Where::current());
+        auto object = GetAnyObject(id, op);
         modifier = object->GetAttributesModifier();
         Common::Trace(kLogChannel, "SetAttrs({0})", object->GetPath());
       },
@@ -350,11 +362,12 @@ Common::Error ServerImpl::SetAttrs(const ObjectId& id, std::shared_ptr<Attribute
 }
 
 Common::Error ServerImpl::FsInfo(const ObjectId& dirId, std::unique_ptr<FSInfo>& info) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::FsInfoFailed, Messages::FsInfoFailed,
+      op, ErrorCode::FsInfoFailed, Messages::FsInfoFailed,
       [&] {
         CheckIfHandleValid(dirId);
-        auto dir = GetDirectory(dirId, Where::current());
+        auto dir = GetDirectory(dirId, op);
         info = dir->GetFSInfo();
         Common::Trace(kLogChannel, "FsInfo(root={0})", dir->GetPath());
       },
@@ -362,11 +375,12 @@ Common::Error ServerImpl::FsInfo(const ObjectId& dirId, std::unique_ptr<FSInfo>&
 }
 
 Common::Error ServerImpl::FsStat(const ObjectId& dirId, std::unique_ptr<FSStat>& stat) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::FsStatFailed, Messages::FsStatFailed,
+      op, ErrorCode::FsStatFailed, Messages::FsStatFailed,
       [&] {
         CheckIfHandleValid(dirId);
-        auto dir = GetDirectory(dirId, Where::current());
+        auto dir = GetDirectory(dirId, op);
         stat = dir->GetFSStat();
         Common::Trace(kLogChannel, "FsStat(root={0})", dir->GetPath());
       },
@@ -375,13 +389,14 @@ Common::Error ServerImpl::FsStat(const ObjectId& dirId, std::unique_ptr<FSStat>&
 
 Common::Error ServerImpl::ReadDirectory(const ObjectId& dirId, uint64_t enumeratorId,
                                         std::shared_ptr<DirEntriesEnumerator>& enumerator) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::ReadDirectoryFailed, Messages::ReadDirectoryFailed,
+      op, ErrorCode::ReadDirectoryFailed, Messages::ReadDirectoryFailed,
       [&] {
         CheckIfHandleValid(dirId);
-        auto dir = GetDirectory(dirId, Where::current());
+        auto dir = GetDirectory(dirId, op);
         auto found = dir->GetEnumerator(enumeratorId);
-        if (!found) Fail(ErrorCode::InvalidCookie, Messages::InvalidCookie, Where::current());
+        if (!found) Fail(ErrorCode::InvalidCookie, Messages::InvalidCookie, op);
         enumerator = std::move(found);
         Common::Trace(kLogChannel, "ReadDirectory({0}, {1})={2}", dir->GetPath(), enumeratorId,
                       enumerator->GetId());
@@ -393,32 +408,35 @@ Common::Error ServerImpl::ReadDirectory(const ObjectId& dirId, uint64_t enumerat
 
 Common::Error ServerImpl::ReadData(const ObjectId& fileId, uint64_t offset, uint32_t size, uint8_t* buffer,
                                    uint32_t& bytesRead) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::ReadFailed, Messages::ReadFailed,
+      op, ErrorCode::ReadFailed, Messages::ReadFailed,
       [&] {
         CheckIfHandleValid(fileId);
-        GetFile(fileId, Where::current())->Read(offset, size, buffer, bytesRead);
+        GetFile(fileId, op)->Read(offset, size, buffer, bytesRead);
       },
       ObjectIdToString(fileId), offset, size);
 }
 
 Common::Error ServerImpl::WriteData(const ObjectId& fileId, uint64_t offset, uint32_t size,
                                     const uint8_t* buffer, uint32_t& bytesWritten) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::WriteFailed, Messages::WriteFailed,
+      op, ErrorCode::WriteFailed, Messages::WriteFailed,
       [&] {
         CheckIfHandleValid(fileId);
-        GetFile(fileId, Where::current())->Write(offset, size, buffer, bytesWritten);
+        GetFile(fileId, op)->Write(offset, size, buffer, bytesWritten);
       },
       ObjectIdToString(fileId), offset, size);
 }
 
 Common::Error ServerImpl::CommitData(const ObjectId& fileId) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::CommitFailed, Messages::CommitFailed,
+      op, ErrorCode::CommitFailed, Messages::CommitFailed,
       [&] {
         CheckIfHandleValid(fileId);
-        auto file = GetFile(fileId, Where::current());
+        auto file = GetFile(fileId, op);
         file->Commit();
         Common::Trace(kLogChannel, "Commit({0})", file->GetPath());
       },
@@ -427,21 +445,21 @@ Common::Error ServerImpl::CommitData(const ObjectId& fileId) {
 
 // --- share-path operations
 
-std::shared_ptr<DirObject> ServerImpl::GetRootDirectory(const ShareFilePath& path, Where where) {
-  CheckIfShareAvailable(NormalisedShare(path.Share), where);
-  CheckIfFileNameValid(path.Name, where);
-  CheckIfHandleValid(rootId_, where);
-  return GetDirectory(rootId_, where);
+void ServerImpl::CheckShareFilePath(const ShareFilePath& path) {
+  CheckIfShareAvailable(NormalisedShare(path.Share));
+  CheckIfFileNameValid(path.Name);
+  CheckIfHandleValid(rootId_);
 }
 
 Common::Error ServerImpl::CreateFile(const ShareFilePath& path) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::CreateFileFailed, Messages::CreateFileByPathFailed,
+      op, ErrorCode::CreateFileFailed, Messages::CreateFileByPathFailed,
       [&] {
-        auto root = GetRootDirectory(path, Where::current());
+        CheckShareFilePath(path);
         ObjectId target = rootId_;
         if (!path.Folder.empty()) {
-          if (auto entry = root->Lookup(path.Folder)) {
+          if (auto entry = GetDirectory(rootId_, op)->Lookup(path.Folder)) {
             target = entry->GetId();
           } else {
             const Common::Error created = CreateDir(rootId_, path.Folder, target);
@@ -456,20 +474,21 @@ Common::Error ServerImpl::CreateFile(const ShareFilePath& path) {
 }
 
 Common::Error ServerImpl::DeleteFile(const ShareFilePath& path) {
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::DeleteFileFailed, Messages::DeleteFileByPathFailed,
-      [&] { Fail(ErrorCode::NotImplemented, Messages::NotImplemented, Where::current()); }, path.Name);
+      op, ErrorCode::DeleteFileFailed, Messages::DeleteFileByPathFailed,
+      [&] { Fail(ErrorCode::NotImplemented, Messages::NotImplemented, op); }, path.Name);
 }
 
 Common::Error ServerImpl::FileExists(const ShareFilePath& path, bool& exists) {
   exists = false;
+  const Where op = Where::current();
   return Frame(
-      Where::current(), ErrorCode::FileExistsFailed, Messages::FileExistsFailed,
+      op, ErrorCode::FileExistsFailed, Messages::FileExistsFailed,
       [&] {
-        auto root = GetRootDirectory(path, Where::current());
-        // An empty folder names the share root itself, as it does for CreateFile.
-        std::shared_ptr<FileSystemObject> folder = path.Folder.empty() ? root : root->Lookup(path.Folder);
-        if (!folder) ThrowFileNotFound();
+        CheckShareFilePath(path);
+        auto folder = GetDirectory(rootId_, op)->Lookup(path.Folder);
+        if (!folder) ThrowFileNotFound(op);
         ObjectId id;
         const Common::Error found = LookupObject(folder->GetId(), path.Name, id);
         if (found.IsFailure()) throw found;

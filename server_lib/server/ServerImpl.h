@@ -50,7 +50,7 @@ class ServerImpl : public Server {
   Common::Error WriteData(const ObjectId& file, uint64_t offset, uint32_t size, const uint8_t* buffer,
                           uint32_t& bytesWritten) override;
   Common::Error CommitData(const ObjectId& file) override;
-  std::unique_lock<std::recursive_mutex> Lock() override;
+  std::unique_lock<std::recursive_mutex> Lock();
 
  private:
   // Runs one operation: serialised with every other, any Common::Error
@@ -59,12 +59,11 @@ class ServerImpl : public Server {
   Common::Error Frame(Common::source_location where, uint32_t code, const Common::Message& message, Body&& body,
                       const Args&... args);
 
-  void CheckIfShareAvailable(const Common::WString& name,
-                             Common::source_location where = Common::source_location::current());
+  void CheckIfShareAvailable(const Common::WString& name);
   std::shared_ptr<DirObject> GetDirectory(const ObjectId& id, Common::source_location where);
   std::shared_ptr<FileObject> GetFile(const ObjectId& id, Common::source_location where);
   std::shared_ptr<FileSystemObject> GetAnyObject(const ObjectId& id, Common::source_location where);
-  std::shared_ptr<DirObject> GetRootDirectory(const ShareFilePath& path, Common::source_location where);
+  void CheckShareFilePath(const ShareFilePath& path);
   void Notify(const std::shared_ptr<Event>& event);
 
   std::shared_ptr<VirtualFilePlugin> plugin_;

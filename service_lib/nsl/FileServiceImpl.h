@@ -39,7 +39,7 @@ class FileServiceImpl : public FileService {
     std::lock_guard<std::mutex> service;
     std::unique_lock<std::recursive_mutex> server;
   };
-  Guard Lock() { return Guard{std::lock_guard<std::mutex>(mutex_), server_->Lock()}; }
+  Guard Lock() { return Guard{std::lock_guard<std::mutex>(mutex_), NFS::LockOperations(*server_)}; }
 
   void FillPostAttributes(const ObjectId& id, post_op_attr& attributes);
   void FillNewObject(const ObjectId& id, post_op_fh3& handle, post_op_attr& attributes);

@@ -78,4 +78,48 @@ TEST_F(CompositePluginTest, TheFirstPluginThatAcceptsServesTheUri) {
   EXPECT_EQ(other->LastContext(), &context);
 }
 
+// The host's add-on loader provider replaced for one test.
+class ScopedLoaderProvider {
+ public:
+  explicit ScopedLoaderProvider(std::shared_ptr<Core::AddonLoaderProvider> provider)
+      : previous_(Core::AddonLoaderProvider::Set(std::move(provider))) {}
+  ~ScopedLoaderProvider() { Core::AddonLoaderProvider::Set(previous_); }
+
+ private:
+  std::shared_ptr<Core::AddonLoaderProvider> previous_;
+};
+
+class FailingLoaderProvider : public Core::AddonLoaderProvider {
+ public:
+  std::shared_ptr<Core::AddonBrowser> CreateBrowser() override {
+    throw Common::Error(0x7770002, u"The loader is broken.");
+  }
+};
+
+TEST_F(CompositePluginTest, HostsWithoutABrowserGiveNoPluginsAndLoaderErrorsStopCreation) {
+  Register(std::make_shared<TestSupport::MemoryPlugin>("mem"));
+  {
+    ScopedLoaderProvider none(nullptr);
+    Common::ScopedLogCapture log;
+    NFS::CompositeVirtualFilePluginImpl composite;
+    EXPECT_EQ(log.Texts(Common::kFailure, 0), (std::vector<std::string>{"Failed to create add-on browser."}));
+    EXPECT_EQ(composite.GetName(), u"Composition:");
+    EXPECT_FALSE(composite.CanOpen(u"mem:a"));
+  }
+  {
+    ScopedLoaderProvider failing(std::make_shared<FailingLoaderProvider>());
+    try {
+      NFS::CompositeVirtualFilePluginImpl composite;
+      FAIL() << "created over a failing loader";
+    } catch (const Common::Error& error) {
+      EXPECT_EQ(error.Code(), NFS::ErrorCode::NoPlugin);
+      EXPECT_EQ(error.Message(), u"An error has occurred while loading plug-ins.");
+      EXPECT_EQ(error.Reason().Code(), 0x7770002u);
+    }
+  }
+  // The registry's provider is back.
+  NFS::CompositeVirtualFilePluginImpl composite;
+  EXPECT_TRUE(composite.CanOpen(u"mem:a"));
+}
+
 }  // namespace

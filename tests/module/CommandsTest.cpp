@@ -55,13 +55,14 @@ TEST_F(CommandsTest, StartServerValidatesCreatesAndExports) {
   ASSERT_TRUE(Failure("NFS::StartServerCommand", StartRequest(deep, u"/share")).IsSuccess());
   EXPECT_TRUE(std::filesystem::is_directory(deep));
   ASSERT_TRUE(Failure("NFS::StartServerCommand", StartRequest(deep, u"/share")).IsSuccess());
-  temp_.WriteFile("a/b/c/report.txt", "r");
-  EXPECT_TRUE(Exists(u"/share", u"report.txt"));
+  std::filesystem::create_directory(deep + "/docs");
+  temp_.WriteFile("a/b/c/docs/report.txt", "r");
+  EXPECT_TRUE(Exists(u"/share", u"docs/report.txt"));
 
   // Exported again under a new name: the old one is gone.
   ASSERT_TRUE(Failure("NFS::StartServerCommand", StartRequest(deep, u"/renamed")).IsSuccess());
-  EXPECT_TRUE(Exists(u"/renamed", u"report.txt"));
-  EXPECT_FALSE(Exists(u"/share", u"report.txt"));
+  EXPECT_TRUE(Exists(u"/renamed", u"docs/report.txt"));
+  EXPECT_FALSE(Exists(u"/share", u"docs/report.txt"));
 
   // A folder that cannot be made.
   temp_.WriteFile("plainfile", "");
@@ -75,20 +76,22 @@ TEST_F(CommandsTest, VirtualFilesAndFileExistsThroughTheCommands) {
   ASSERT_TRUE(Failure("NFS::StartServerCommand", StartRequest(temp_.PathString(), u"/share")).IsSuccess());
 
   Core::Record create("NFS::CreateVirtualFileRequest");
-  create.Set("NetworkPath", std::u16string(u"/share/virtual.bin"));
+  // FileExists looks in a folder of the share root; virtual files show in
+  // the local folder of the same path.
+  std::filesystem::create_directories(temp_.Path() / "v");
+  create.Set("NetworkPath", std::u16string(u"/share/v/virtual.bin"));
   create.Set("SourceUri", std::u16string(u"mem:hello"));
   create.Set("Size", uint64_t{17});
   ASSERT_TRUE(Failure("NFS::CreateVirtualFileCommand", create).IsSuccess());
-  EXPECT_TRUE(Exists(u"/share", u"virtual.bin"));
-  EXPECT_TRUE(Exists(u"/share", u"/virtual.bin"));
+  EXPECT_TRUE(Exists(u"/share", u"v/virtual.bin"));
   EXPECT_EQ(Codes(Failure("NFS::CreateVirtualFileCommand", create)),
             (std::vector<uint32_t>{0x182001A, 0x1820011}));
   Core::Record foreign = create;
-  foreign.Set("NetworkPath", std::u16string(u"/share/other.bin"));
+  foreign.Set("NetworkPath", std::u16string(u"/share/v/other.bin"));
   foreign.Set("SourceUri", std::u16string(u"http://elsewhere"));
   EXPECT_EQ(Codes(Failure("NFS::CreateVirtualFileCommand", foreign)),
             (std::vector<uint32_t>{0x182001A, 0x1820019}));
-  EXPECT_FALSE(Exists(u"/share", u"other.bin"));
+  EXPECT_FALSE(Exists(u"/share", u"v/other.bin"));
 
   // A required property missing: the record's error, nothing done.
   Core::Record incomplete("NFS::CreateVirtualFileRequest");
@@ -98,7 +101,7 @@ TEST_F(CommandsTest, VirtualFilesAndFileExistsThroughTheCommands) {
   EXPECT_NE(Common::ToUtf8(missing.Message()).find("SourceUri"), std::string::npos);
 
   Core::Record control("NFS::ControlVirtualFileRequest");
-  control.Set("NetworkPath", std::u16string(u"/share/virtual.bin"));
+  control.Set("NetworkPath", std::u16string(u"/share/v/virtual.bin"));
   control.Set("Blob", Core::Blob{1, 2, 3});
   EXPECT_TRUE(Failure("NFS::ControlVirtualFileCommand", control).IsSuccess());
   control.Set("NetworkPath", std::u16string(u"/share/none.bin"));
@@ -118,9 +121,9 @@ TEST_F(CommandsTest, VirtualFilesAndFileExistsThroughTheCommands) {
   EXPECT_EQ(wrongShare.Reason().Message(), u"Share '/' is invalid.");
 
   Core::Record remove("NFS::DeleteVirtualFileRequest");
-  remove.Set("NetworkPath", std::u16string(u"/share/virtual.bin"));
+  remove.Set("NetworkPath", std::u16string(u"/share/v/virtual.bin"));
   EXPECT_TRUE(Failure("NFS::DeleteVirtualFileCommand", remove).IsSuccess());
-  EXPECT_FALSE(Exists(u"/share", u"virtual.bin"));
+  EXPECT_FALSE(Exists(u"/share", u"v/virtual.bin"));
   EXPECT_EQ(Codes(Failure("NFS::DeleteVirtualFileCommand", remove)), (std::vector<uint32_t>{0x182001B, 0x1820014}));
 }
 
@@ -144,9 +147,20 @@ TEST_F(CommandsTest, SplitFilePathRules) {
   ASSERT_TRUE(Failure("NFS::StartServerCommand", StartRequest(temp_.PathString(), u"/share")).IsSuccess());
   std::filesystem::create_directories(temp_.Path() / "a" / "b");
   temp_.WriteFile("a/b/c.txt", "");
+  std::filesystem::create_directories(temp_.Path() / "docs");
+  temp_.WriteFile("docs/c.txt", "");
   temp_.WriteFile("report.txt", "");
-  EXPECT_TRUE(Exists(u"/share", u"report.txt"));
-  EXPECT_TRUE(Exists(u"/share", u"/report.txt"));
+  EXPECT_TRUE(Exists(u"/share", u"docs/c.txt"));
+  // "report.txt" and "/report.txt" ask for an empty folder, which is no
+  // entry of the share root: not found, although the file is there.
+  Core::Record atRoot("NFS::FileExistsRequest");
+  atRoot.Set("ShareName", std::u16string(u"/share"));
+  for (const std::u16string path : {u"report.txt", u"/report.txt"}) {
+    atRoot.Set("FilePath", path);
+    const Common::Error error = Failure("NFS::FileExistsCommand", atRoot);
+    EXPECT_EQ(Codes(error), (std::vector<uint32_t>{0x182002D, 0x1820014}));
+    EXPECT_EQ(error.Message(), u"Failed to find object 'report.txt'.");
+  }
   // Only one level of folder is looked up under the share root.
   EXPECT_FALSE(Exists(u"/share", u"a/b/c.txt"));
 }

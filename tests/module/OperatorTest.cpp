@@ -113,9 +113,13 @@ TEST_F(OperatorTest, VirtualFileWalkFromTheCommandLine) {
   EXPECT_EQ(Write(big, 0, "x"), NFS3ERR_IO);  // pattern content is read-only
 
   EXPECT_EQ(Call({"NFS::ControlVirtualFileCommand", "NetworkPath=/share/big.bin", "Blob=AQID"}).first, 0);
-  EXPECT_EQ(Call({"NFS::FileExistsCommand", "ShareName=/share", "FilePath=big.bin"}),
+  std::filesystem::create_directory(temp_.Path() / "export" / "docs");
+  EXPECT_EQ(Call({"NFS::CreateVirtualFileCommand", "NetworkPath=/share/docs/small.bin", "Size=10",
+                  "SourceUri=pattern:1"}).first,
+            0);
+  EXPECT_EQ(Call({"NFS::FileExistsCommand", "ShareName=/share", "FilePath=docs/small.bin"}),
             std::make_pair(0, std::string("Exists true\n")));
-  EXPECT_EQ(Call({"NFS::FileExistsCommand", "ShareName=/share", "FilePath=other.bin"}).first, 1);
+  EXPECT_EQ(Call({"NFS::FileExistsCommand", "ShareName=/share", "FilePath=docs/other.bin"}).first, 1);
   EXPECT_EQ(Call({"NFS::DeleteVirtualFileCommand", "NetworkPath=/share/big.bin"}).first, 0);
   EXPECT_TRUE(Lookup("big.bin").empty());
   EXPECT_EQ(Call({"NFS::DeleteVirtualFileCommand", "NetworkPath=/share/big.bin"}).first, 1);

@@ -62,7 +62,8 @@ class ServerConcurrencyTest : public TestSupport::ServerTest {};
 
 TEST_F(ServerConcurrencyTest, ServerSurvivesCommandsDuringClientRequests) {
   plugin_->SetContent("c", "content!");
-  temp_.WriteFile("export/local.txt", "local");
+  std::filesystem::create_directory(temp_.Path() / "export" / "sub");
+  temp_.WriteFile("export/sub/local.txt", "local");
   std::atomic<bool> done{false};
 
   std::thread commands([&] {
@@ -70,7 +71,7 @@ TEST_F(ServerConcurrencyTest, ServerSurvivesCommandsDuringClientRequests) {
       server_->AddVirtualFile(u"/share/" + Name(i), 8, u"mem:c", {});
       server_->DeleteVirtualFile(u"/share/" + Name(i + 3));
       bool exists = false;
-      server_->FileExists({u"/share", u"", u"local.txt"}, exists);
+      server_->FileExists({u"/share", u"sub", u"local.txt"}, exists);
       EXPECT_TRUE(exists);
     }
     done = true;

@@ -44,7 +44,12 @@ TEST_F(EventsTest, CreateAndDeleteEventsReachEveryObserver) {
   NFS::ObjectId id;
   created->GetId(id);
   EXPECT_EQ(id, file);
-  EXPECT_EQ(recorder->events[1]->GetType(), NFS::DeleteFileEvent::kType);
+  auto deleted = std::dynamic_pointer_cast<NFS::FileEvent>(recorder->events[1]);
+  ASSERT_TRUE(deleted);
+  EXPECT_EQ(deleted->GetType(), NFS::DeleteFileEvent::kType);
+  EXPECT_EQ(deleted->GetPath(), u"/share/watched.txt");
+  deleted->GetId(id);
+  EXPECT_EQ(id, file);
 
   const auto warnings = log.Texts(Common::kWarning, NFS::kLogChannel);
   ASSERT_EQ(warnings.size(), 2u);

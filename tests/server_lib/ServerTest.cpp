@@ -203,12 +203,17 @@ TEST_F(ServerTest, RenamedOrDeletedDirectoriesTakeTheirCachedIdsAlong) {
   const NFS::ObjectId cx = Lookup(c, u"x");
   EXPECT_EQ(Lookup(cx, u"y"), NFS::MakeObjectId(NFS::kFileKind, u"/share/c/x/y"));
 
-  // A folder that cannot be removed is not answered as removed.
-  EXPECT_EQ(Codes(server_->DeleteDir(c, u"x")), (Chain{Code::DeleteDirFailed, Code::IoError}));
-  EXPECT_TRUE(std::filesystem::is_directory(Local("c/x")));
-  ASSERT_TRUE(server_->DeleteFile(cx, u"y").IsSuccess());
-  ASSERT_TRUE(server_->DeleteDir(c, u"x").IsSuccess());
+  // The local folder reports nothing: a folder that is not empty stays,
+  // with its content, and the call does not tell.
+  EXPECT_TRUE(server_->DeleteDir(c, u"x").IsSuccess());
+  EXPECT_TRUE(std::filesystem::is_regular_file(Local("c/x/y")));
+  // Its cached ids went all the same; looked up again, it empties and goes.
   EXPECT_EQ(Codes(server_->GetAttrs(cx, attributes)), (Chain{Code::GetAttrsFailed, Code::ObjectNotFound}));
+  const NFS::ObjectId again = Lookup(c, u"x");
+  ASSERT_TRUE(server_->DeleteFile(again, u"y").IsSuccess());
+  ASSERT_TRUE(server_->DeleteDir(c, u"x").IsSuccess());
+  EXPECT_FALSE(std::filesystem::exists(Local("c/x")));
+  EXPECT_EQ(Codes(server_->GetAttrs(again, attributes)), (Chain{Code::GetAttrsFailed, Code::ObjectNotFound}));
   EXPECT_TRUE(server_->GetAttrs(c, attributes).IsSuccess());
 
   // Renaming a file onto an existing name replaces it.
@@ -228,10 +233,12 @@ TEST_F(ServerTest, ShareFilePathOperations) {
   bool exists = false;
   ASSERT_TRUE(server_->FileExists(path, exists).IsSuccess());
   EXPECT_TRUE(exists);
+  // An empty folder creates in the share root, but is no entry to look in.
   NFS::ShareFilePath atRoot{u"/share", u"", u"top.txt"};
   ASSERT_TRUE(server_->CreateFile(atRoot).IsSuccess());
-  ASSERT_TRUE(server_->FileExists(atRoot, exists).IsSuccess());
-  EXPECT_TRUE(exists);
+  EXPECT_TRUE(std::filesystem::is_regular_file(Local("top.txt")));
+  EXPECT_EQ(Codes(server_->FileExists(atRoot, exists)), (Chain{Code::FileExistsFailed, Code::NotFound}));
+  EXPECT_FALSE(exists);
 
   NFS::ShareFilePath missing{u"/share", u"incoming", u"none.txt"};
   const Common::Error error = server_->FileExists(missing, exists);

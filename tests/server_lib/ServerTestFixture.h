@@ -84,7 +84,7 @@ class ServerTest : public ::testing::Test {
 
   // Reads a whole listing the way READDIRPLUS does: entry, step, cookie.
   std::vector<Entry> List(const NFS::ObjectId& dir, uint64_t* verifier = nullptr) {
-    const auto lock = server_->Lock();
+    const auto lock = NFS::LockOperations(*server_);
     std::shared_ptr<NFS::DirEntriesEnumerator> enumerator;
     const Common::Error error = server_->ReadDirectory(dir, 0, enumerator);
     EXPECT_TRUE(error.IsSuccess()) << error.Describe();

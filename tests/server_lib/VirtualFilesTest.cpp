@@ -71,7 +71,7 @@ TEST_F(VirtualFilesTest, MixedListingsAndLookups) {
   // New files always go to the local side; virtual ones cannot be renamed.
   Create(root_, u"fresh");
   EXPECT_TRUE(temp_.Exists("export/fresh"));
-  server_->Rename(root_, u"v1", u"v2");
+  EXPECT_TRUE(server_->Rename(root_, u"v1", u"v2").IsSuccess());  // and changes nothing
   EXPECT_EQ(Lookup(root_, u"v1"), v1);
   EXPECT_EQ(Codes(server_->LookupObject(root_, u"v2", out)), (Chain{Code::LookupFailed, Code::NotFound}));
 }
@@ -116,9 +116,11 @@ TEST_F(VirtualFilesTest, ContentOpensAtFirstAccessAndFollowsItsPlugin) {
   const NFS::ObjectId broken = Lookup(dir, u"broken.bin");
   uint8_t buffer[4];
   uint32_t count = 0;
+  const int opensBefore = plugin_->OpenCount();
   EXPECT_EQ(Codes(server_->ReadData(broken, 0, 4, buffer, count)),
             (Chain{Code::ReadFailed, Code::IoError, 0x7770001}));
   EXPECT_EQ(Codes(server_->ReadData(broken, 0, 4, buffer, count)).front(), Code::ReadFailed);
+  EXPECT_EQ(plugin_->OpenCount(), opensBefore + 2);  // each access tries to open again
 
   // Control requests reach the content.
   std::vector<uint8_t> request = {1, 2, 3};
