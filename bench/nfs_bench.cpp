@@ -1,21 +1,33 @@
 // Throughput figures of an NFS server, measured with libnfs over loopback.
 //
-//   nfs_bench                 starts this server in-process on a temporary folder
-//   nfs_bench nfs://HOST/share?version=3&nfsport=P&mountport=P&auto-traverse-mounts=0
+//   nfs_bench [OPTIONS]       starts this server in-process on a temporary folder
+//   nfs_bench [OPTIONS] nfs://HOST/share?version=3&nfsport=P&mountport=P&auto-traverse-mounts=0
 //                             measures a server that is already running
+//
+// Every figure is printed for people and once more as "RESULT key value" for
+// scripts (bench/compare reads those).
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
+#include <nfsc/libnfs-raw-mount.h>
 #include <nfsc/libnfs-raw-nfs.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,45 +46,305 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+const std::vector<std::string> kMeasures = {"getattr", "lookup", "write", "read", "create", "list", "scale"};
+
+struct Options {
+  std::string url;
+  std::set<std::string> measures = {"getattr", "lookup", "write", "read", "create", "list"};
+  std::filesystem::path exportDir;  // local folder behind the URL's export, for --scale
+  pid_t serverPid = 0;              // 0: this process (in-process server) or unknown
+  size_t fileMiB = 256;
+  int scaleDirs = 10000;
+  int scaleFilesPerDir = 10;
+  std::string tag;  // keeps names of repeated runs on one export apart
+};
+
+void Usage(const char* program) {
+  std::fprintf(stderr,
+               "usage: %s [OPTIONS] [URL]\n"
+               "  --only LIST         measures to run, comma separated, out of\n"
+               "                      getattr,lookup,write,read,create,list,scale\n"
+               "                      (default: all but scale)\n"
+               "  --scale             also walk a large tree (LOOKUP of every entry)\n"
+               "  --scale-dirs N      folders of that tree (default 10000)\n"
+               "  --scale-files N     files in each of them (default 10)\n"
+               "  --export-dir DIR    local folder the URL's export serves; the tree is\n"
+               "                      made there with POSIX calls (needed for scale)\n"
+               "  --server-pid PID    server process whose memory and descriptors are\n"
+               "                      reported (default: this process when in-process)\n"
+               "  --file-mib N        size of the sequential WRITE/READ file (default 256)\n"
+               "  --tag NAME          suffix of the names made in the share (default: pid)\n",
+               program);
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s needs a value\n", flag.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (flag == "--help" || flag == "-h") {
+      Usage(argv[0]);
+      std::exit(0);
+    } else if (flag == "--only") {
+      options.measures.clear();
+      std::stringstream list(value());
+      for (std::string item; std::getline(list, item, ',');) {
+        if (std::find(kMeasures.begin(), kMeasures.end(), item) == kMeasures.end()) {
+          std::fprintf(stderr, "unknown measure '%s'\n", item.c_str());
+          return false;
+        }
+        options.measures.insert(item);
+      }
+    } else if (flag == "--scale") {
+      options.measures.insert("scale");
+    } else if (flag == "--scale-dirs") {
+      options.scaleDirs = std::stoi(value());
+    } else if (flag == "--scale-files") {
+      options.scaleFilesPerDir = std::stoi(value());
+    } else if (flag == "--export-dir") {
+      options.exportDir = value();
+    } else if (flag == "--server-pid") {
+      options.serverPid = static_cast<pid_t>(std::stol(value()));
+    } else if (flag == "--file-mib") {
+      options.fileMiB = std::stoul(value());
+    } else if (flag == "--tag") {
+      options.tag = value();
+    } else if (!flag.empty() && flag[0] == '-') {
+      std::fprintf(stderr, "unknown option '%s'\n", flag.c_str());
+      return false;
+    } else {
+      options.url = flag;
+    }
+  }
+  return true;
+}
+
 double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
+void Result(const char* key, double value) { std::printf("RESULT %s %.6g\n", key, value); }
+
+// The in-process server's temporary folder, removed on every way out.
+std::filesystem::path g_temporaryFolder;
+
 [[noreturn]] void Die(const std::string& what, nfs_context* nfs) {
-  std::fprintf(stderr, "%s: %s\n", what.c_str(), nfs ? nfs_get_error(nfs) : "");
+  std::fprintf(stderr, "%s: %s\n", what.c_str(), nfs ? nfs_get_error(nfs) : std::strerror(errno));
+  if (!g_temporaryFolder.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_temporaryFolder, ignored);
+  }
   std::exit(1);
 }
 
-// One raw call on the mounted context's connection, waited for.
-bool RawCall(rpc_context* rpc, const std::function<int(rpc_cb, void*)>& send) {
+// Serves the connection until *done is set; false when it stalls or fails.
+bool WaitFor(rpc_context* rpc, const bool* done) {
+  while (!*done) {
+    pollfd p{rpc_get_fd(rpc), static_cast<short>(rpc_which_events(rpc)), 0};
+    if (poll(&p, 1, 30000) <= 0) return false;
+    if (rpc_service(rpc, p.revents) < 0) return false;
+  }
+  return true;
+}
+
+// One raw call on the mounted context's connection, waited for; onOk sees the
+// decoded result when the server answered NFS3_OK.
+bool RawCall(rpc_context* rpc, const std::function<int(rpc_cb, void*)>& send,
+             const std::function<void(void*)>& onOk = {}) {
   struct State {
     bool done = false;
     bool ok = false;
-  } state;
+    const std::function<void(void*)>* onOk;
+  } state{false, false, &onOk};
   rpc_cb callback = [](rpc_context*, int status, void* data, void* privateData) {
     auto* s = static_cast<State*>(privateData);
     s->done = true;
+    // Every NFS3 result starts with its status.
     s->ok = status == RPC_STATUS_SUCCESS && static_cast<GETATTR3res*>(data)->status == NFS3_OK;
+    if (s->ok && *s->onOk) (*s->onOk)(data);
   };
   if (send(callback, &state) != 0) return false;
-  while (!state.done) {
-    pollfd p{rpc_get_fd(rpc), static_cast<short>(rpc_which_events(rpc)), 0};
-    if (poll(&p, 1, 10000) <= 0) return false;
-    if (rpc_service(rpc, p.revents) < 0) return false;
+  return WaitFor(rpc, &state.done) && state.ok;
+}
+
+// The export's root handle from a MOUNT call on a connection of its own:
+// libnfs 4.0 keeps the mounted context's root handle private.
+std::string MountRoot(const std::string& server, int port, const std::string& exportPath) {
+  struct State {
+    bool done = false;
+    bool ok = false;
+    std::string handle;
+  } state;
+  rpc_context* rpc = rpc_init_context();
+  rpc_cb connected = [](rpc_context*, int status, void*, void* privateData) {
+    auto* s = static_cast<State*>(privateData);
+    s->done = true;
+    s->ok = status == RPC_STATUS_SUCCESS;
+  };
+  rpc_cb mounted = [](rpc_context*, int status, void* data, void* privateData) {
+    auto* s = static_cast<State*>(privateData);
+    s->done = true;
+    const auto* res = static_cast<mountres3*>(data);
+    s->ok = status == RPC_STATUS_SUCCESS && res->fhs_status == MNT3_OK;
+    if (s->ok) {
+      const fhandle3& fh = res->mountres3_u.mountinfo.fhandle;
+      s->handle.assign(fh.fhandle3_val, fh.fhandle3_len);
+    }
+  };
+  bool ok = rpc_connect_async(rpc, server.c_str(), port, connected, &state) == 0 && WaitFor(rpc, &state.done) &&
+            state.ok;
+  if (ok) {
+    state.done = false;
+    ok = rpc_mount3_mnt_async(rpc, mounted, const_cast<char*>(exportPath.c_str()), &state) == 0 &&
+         WaitFor(rpc, &state.done) && state.ok;
   }
-  return state.ok;
+  if (!ok) std::fprintf(stderr, "MOUNT of %s on %s:%d: %s\n", exportPath.c_str(), server.c_str(), port, rpc_get_error(rpc));
+  rpc_destroy_context(rpc);
+  return ok ? state.handle : std::string();
+}
+
+// A numeric query parameter of the URL, or fallback.
+int UrlNumber(const std::string& url, const std::string& key, int fallback) {
+  for (const std::string& prefix : {"?" + key + "=", "&" + key + "="}) {
+    const size_t at = url.find(prefix);
+    if (at != std::string::npos) return std::atoi(url.c_str() + at + prefix.size());
+  }
+  return fallback;
+}
+
+std::string Handle(const nfs_fh3& fh) { return std::string(fh.data.data_val, fh.data.data_len); }
+
+// The handle of NAME in the folder DIR, empty when the lookup failed.
+std::string Lookup(rpc_context* rpc, const std::string& dir, const std::string& name) {
+  LOOKUP3args args{};
+  args.what.dir.data.data_len = static_cast<u_int>(dir.size());
+  args.what.dir.data.data_val = const_cast<char*>(dir.data());
+  args.what.name = const_cast<char*>(name.c_str());
+  std::string found;
+  const bool ok = RawCall(
+      rpc, [&](rpc_cb cb, void* data) { return rpc_nfs3_lookup_async(rpc, cb, &args, data); },
+      [&](void* data) { found = Handle(static_cast<LOOKUP3res*>(data)->LOOKUP3res_u.resok.object); });
+  return ok ? found : std::string();
+}
+
+// A field of /proc/PID/status in KiB, -1 when unreadable.
+long StatusKib(pid_t pid, const char* field) {
+  std::ifstream status("/proc/" + (pid ? std::to_string(pid) : std::string("self")) + "/status");
+  const std::string prefix = std::string(field) + ":";
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(prefix, 0) == 0) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
+  }
+  return -1;
+}
+
+long OpenDescriptors(pid_t pid) {
+  std::error_code error;
+  std::filesystem::directory_iterator it("/proc/" + (pid ? std::to_string(pid) : std::string("self")) + "/fd", error);
+  if (error) return -1;
+  long count = 0;
+  for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+    if (error) return -1;
+    ++count;
+  }
+  return count;
+}
+
+// The tree is made on the local disk: through NFS, 100 000 creates would take
+// longer than the walk being measured.
+void MakeTree(const std::filesystem::path& root, int dirs, int files) {
+  std::filesystem::create_directories(root);
+  for (int d = 0; d < dirs; ++d) {
+    const std::string dir = root.string() + "/d" + std::to_string(d);
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) Die("mkdir " + dir, nullptr);
+    for (int f = 0; f < files; ++f) {
+      const std::string file = dir + "/f" + std::to_string(f);
+      const int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+      if (fd < 0) Die("create " + file, nullptr);
+      close(fd);
+    }
+  }
+}
+
+void Scale(nfs_context* nfs, rpc_context* rpc, const Options& options, pid_t pid) {
+  if (options.exportDir.empty()) {
+    std::fprintf(stderr, "scale: the export's local folder is unknown (give --export-dir)\n");
+    std::exit(2);
+  }
+  const std::string name = "scale-" + options.tag;
+  const long objects = static_cast<long>(options.scaleDirs) * (1 + options.scaleFilesPerDir);
+  {
+    const auto start = Clock::now();
+    MakeTree(options.exportDir / name, options.scaleDirs, options.scaleFilesPerDir);
+    std::printf("scale: made %d folders of %d files on disk in %.1f s\n", options.scaleDirs,
+                options.scaleFilesPerDir, Seconds(start));
+  }
+  nfs_url* parsed = nfs_parse_url_dir(nfs, options.url.c_str());
+  if (parsed == nullptr) Die("bad URL", nfs);
+  const int mountPort = UrlNumber(options.url, "mountport", UrlNumber(options.url, "nfsport", 0));
+  if (mountPort == 0) {
+    std::fprintf(stderr, "scale: the URL names no mountport\n");
+    std::exit(2);
+  }
+  const std::string exportRoot = MountRoot(parsed->server, mountPort, parsed->path);
+  nfs_destroy_url(parsed);
+  if (exportRoot.empty()) Die("scale: no root handle", nfs);
+  const std::string root = Lookup(rpc, exportRoot, name);
+  if (root.empty()) Die("lookup " + name, nfs);
+
+  const long rssBefore = StatusKib(pid, "VmRSS");
+  const long fdsBefore = OpenDescriptors(pid);
+  const auto start = Clock::now();
+  for (int d = 0; d < options.scaleDirs; ++d) {
+    const std::string dir = Lookup(rpc, root, "d" + std::to_string(d));
+    if (dir.empty()) Die("lookup d" + std::to_string(d), nfs);
+    for (int f = 0; f < options.scaleFilesPerDir; ++f) {
+      if (Lookup(rpc, dir, "f" + std::to_string(f)).empty()) {
+        Die("lookup d" + std::to_string(d) + "/f" + std::to_string(f), nfs);
+      }
+    }
+  }
+  const double seconds = Seconds(start);
+  const long rssAfter = StatusKib(pid, "VmRSS");
+  const long fdsAfter = OpenDescriptors(pid);
+  const double perObject = rssBefore >= 0 && rssAfter >= 0 ? (rssAfter - rssBefore) * 1024.0 / objects : -1;
+  std::printf("scale walk, LOOKUP of %ld entries: %7.2f s (%.0f lookups/s)\n", objects, seconds,
+              objects / seconds);
+  std::printf("  server RSS %ld -> %ld KiB, %.0f bytes per object; open descriptors %ld -> %ld\n", rssBefore,
+              rssAfter, perObject, fdsBefore, fdsAfter);
+  Result("scale_objects", static_cast<double>(objects));
+  Result("scale_walk_s", seconds);
+  Result("scale_lookups_per_s", objects / seconds);
+  Result("scale_rss_before_kib", static_cast<double>(rssBefore));
+  Result("scale_rss_after_kib", static_cast<double>(rssAfter));
+  Result("scale_bytes_per_object", perObject);
+  Result("scale_fds_before", static_cast<double>(fdsBefore));
+  Result("scale_fds_after", static_cast<double>(fdsAfter));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string url;
+  Options options;
+  if (!ParseOptions(argc, argv, options)) {
+    Usage(argv[0]);
+    return 2;
+  }
+  if (options.tag.empty()) options.tag = std::to_string(getpid());
+  auto wants = [&](const char* measure) { return options.measures.count(measure) != 0; };
+
   std::filesystem::path folder;
   std::shared_ptr<NFS::Server> server;
   std::unique_ptr<NFS::Service> service;
-  if (argc > 1) {
-    url = argv[1];
-  } else {
+  pid_t serverPid = options.serverPid;
+  if (options.url.empty()) {
     folder = std::filesystem::temp_directory_path() / ("nfs-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
+    g_temporaryFolder = folder;
+    options.exportDir = folder;
+    serverPid = getpid();
     server = NFS::CreateServer(nullptr);
     service = NFS::CreateService(server);
     if (service->SetRoot(Common::FromUtf8(folder.string()), u"/share").IsFailure() ||
@@ -81,23 +353,39 @@ int main(int argc, char** argv) {
       return 1;
     }
     const std::string port = std::to_string(NFS::NSL::GetListeningPort());
-    url = "nfs://127.0.0.1/share?version=3&nfsport=" + port + "&mountport=" + port + "&auto-traverse-mounts=0";
+    options.url = "nfs://127.0.0.1/share?version=3&nfsport=" + port + "&mountport=" + port + "&auto-traverse-mounts=0";
   }
 
   nfs_context* nfs = nfs_init_context();
   nfs_set_timeout(nfs, 30000);
-  nfs_url* parsed = nfs_parse_url_dir(nfs, url.c_str());
+  nfs_url* parsed = nfs_parse_url_dir(nfs, options.url.c_str());
   if (parsed == nullptr) Die("bad URL", nfs);
   if (nfs_mount(nfs, parsed->server, parsed->path) != 0) Die("mount", nfs);
   nfs_destroy_url(parsed);
   rpc_context* rpc = nfs_get_rpc_context(nfs);
-  std::printf("server: %s\n", url.c_str());
+  std::printf("server: %s\n", options.url.c_str());
+
+  // libnfs cuts a READ or WRITE into requests of at most the server's
+  // rtmax/wtmax (from FSINFO), so both must allow the full 32 KiB.
+  constexpr size_t kChunk = 32768;
+  const uint64_t readMax = nfs_get_readmax(nfs);
+  const uint64_t writeMax = nfs_get_writemax(nfs);
+  std::printf("server read/write maximum: %llu / %llu bytes; requests of %zu bytes\n",
+              static_cast<unsigned long long>(readMax), static_cast<unsigned long long>(writeMax), kChunk);
+  Result("read_max_bytes", static_cast<double>(readMax));
+  Result("write_max_bytes", static_cast<double>(writeMax));
+  Result("io_request_bytes", static_cast<double>(std::min<uint64_t>(kChunk, std::min(readMax, writeMax))));
+  if (readMax < kChunk || writeMax < kChunk) {
+    std::fprintf(stderr, "warning: the server caps requests below %zu bytes; READ/WRITE will be split\n", kChunk);
+  }
+
+  const std::string& tag = options.tag;
+  nfsfh* file = nullptr;
 
   // GETATTR on one file, by handle.
-  nfsfh* file = nullptr;
-  if (nfs_creat(nfs, "/getattr.bin", 0644, &file) != 0) Die("creat", nfs);
-  const nfs_fh* handle = nfs_get_fh(file);
-  {
+  if (wants("getattr")) {
+    if (nfs_creat(nfs, ("/getattr-" + tag + ".bin").c_str(), 0644, &file) != 0) Die("creat", nfs);
+    const nfs_fh* handle = nfs_get_fh(file);
     const int calls = 20000;
     const auto start = Clock::now();
     for (int i = 0; i < calls; ++i) {
@@ -108,77 +396,107 @@ int main(int argc, char** argv) {
         Die("getattr", nfs);
       }
     }
-    std::printf("GETATTR on one file:           %10.0f calls/s\n", calls / Seconds(start));
-  }
-  nfs_close(nfs, file);
-
-  // LOOKUP + GETATTR over 1000 files.
-  if (nfs_mkdir(nfs, "/thousand") != 0) Die("mkdir", nfs);
-  for (int i = 0; i < 1000; ++i) {
-    if (nfs_creat(nfs, ("/thousand/f" + std::to_string(i)).c_str(), 0644, &file) != 0) Die("creat", nfs);
+    const double rate = calls / Seconds(start);
+    std::printf("GETATTR on one file:           %10.0f calls/s\n", rate);
+    Result("getattr_per_s", rate);
     nfs_close(nfs, file);
   }
-  {
+
+  // LOOKUP + GETATTR over 1000 files.
+  if (wants("lookup")) {
+    const std::string dir = "/thousand-" + tag;
+    if (nfs_mkdir(nfs, dir.c_str()) != 0) Die("mkdir", nfs);
+    for (int i = 0; i < 1000; ++i) {
+      if (nfs_creat(nfs, (dir + "/f" + std::to_string(i)).c_str(), 0644, &file) != 0) Die("creat", nfs);
+      nfs_close(nfs, file);
+    }
     const auto start = Clock::now();
     for (int round = 0; round < 3; ++round) {
       for (int i = 0; i < 1000; ++i) {
         struct nfs_stat_64 st {};
-        if (nfs_stat64(nfs, ("/thousand/f" + std::to_string(i)).c_str(), &st) != 0) Die("stat", nfs);
+        if (nfs_stat64(nfs, (dir + "/f" + std::to_string(i)).c_str(), &st) != 0) Die("stat", nfs);
       }
     }
-    std::printf("LOOKUP+GETATTR over 1000 files: %9.0f files/s\n", 3000 / Seconds(start));
+    const double rate = 3000 / Seconds(start);
+    std::printf("LOOKUP+GETATTR over 1000 files: %9.0f files/s\n", rate);
+    Result("lookup_getattr_per_s", rate);
   }
 
-  // Sequential WRITE and READ of 256 MiB in 32 KiB requests.
-  constexpr size_t kChunk = 32768;
-  constexpr size_t kTotal = 256u << 20;
-  std::vector<char> buffer(kChunk, 'b');
-  if (nfs_creat(nfs, "/big.bin", 0644, &file) != 0) Die("creat", nfs);
-  {
-    const auto start = Clock::now();
-    for (size_t offset = 0; offset < kTotal; offset += kChunk) {
-      if (nfs_pwrite(nfs, file, offset, kChunk, buffer.data()) != static_cast<int>(kChunk)) Die("write", nfs);
+  // Sequential WRITE and READ in 32 KiB requests.
+  if (wants("write") || wants("read")) {
+    const size_t total = options.fileMiB << 20;
+    const std::string big = "/big-" + tag + ".bin";
+    std::vector<char> buffer(kChunk, 'b');
+    if (nfs_creat(nfs, big.c_str(), 0644, &file) != 0) Die("creat", nfs);
+    {
+      const auto start = Clock::now();
+      for (size_t offset = 0; offset < total; offset += kChunk) {
+        if (nfs_pwrite(nfs, file, offset, kChunk, buffer.data()) != static_cast<int>(kChunk)) Die("write", nfs);
+      }
+      if (nfs_fsync(nfs, file) != 0) Die("commit", nfs);
+      const double rate = total / 1e6 / Seconds(start);
+      if (wants("write")) {
+        std::printf("sequential WRITE (32 KiB):     %10.1f MB/s\n", rate);
+        Result("write_mb_s", rate);
+      }
     }
-    if (nfs_fsync(nfs, file) != 0) Die("commit", nfs);
-    std::printf("sequential WRITE (32 KiB):     %10.1f MB/s\n", kTotal / 1e6 / Seconds(start));
-  }
-  {
-    const auto start = Clock::now();
-    for (size_t offset = 0; offset < kTotal; offset += kChunk) {
-      if (nfs_pread(nfs, file, offset, kChunk, buffer.data()) != static_cast<int>(kChunk)) Die("read", nfs);
+    if (wants("read")) {
+      const auto start = Clock::now();
+      for (size_t offset = 0; offset < total; offset += kChunk) {
+        if (nfs_pread(nfs, file, offset, kChunk, buffer.data()) != static_cast<int>(kChunk)) Die("read", nfs);
+      }
+      const double rate = total / 1e6 / Seconds(start);
+      std::printf("sequential READ (32 KiB):      %10.1f MB/s\n", rate);
+      Result("read_mb_s", rate);
     }
-    std::printf("sequential READ (32 KiB):      %10.1f MB/s\n", kTotal / 1e6 / Seconds(start));
+    nfs_close(nfs, file);
+    nfs_unlink(nfs, big.c_str());
   }
-  nfs_close(nfs, file);
-  nfs_unlink(nfs, "/big.bin");
 
   // CREATE + REMOVE.
-  {
+  if (wants("create")) {
     const int count = 2000;
     const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
-      const std::string path = "/churn" + std::to_string(i);
+      const std::string path = "/churn-" + tag + "-" + std::to_string(i);
       if (nfs_creat(nfs, path.c_str(), 0644, &file) != 0) Die("creat", nfs);
       nfs_close(nfs, file);
       if (nfs_unlink(nfs, path.c_str()) != 0) Die("unlink", nfs);
     }
-    std::printf("CREATE+REMOVE:                 %10.0f pairs/s\n", count / Seconds(start));
+    const double rate = count / Seconds(start);
+    std::printf("CREATE+REMOVE:                 %10.0f pairs/s\n", rate);
+    Result("create_remove_per_s", rate);
   }
 
   // Listing a 10 000-entry directory (libnfs looks every entry up).
-  if (nfs_mkdir(nfs, "/tenthousand") != 0) Die("mkdir", nfs);
-  for (int i = 0; i < 10000; ++i) {
-    if (nfs_creat(nfs, ("/tenthousand/entry-" + std::to_string(i)).c_str(), 0644, &file) != 0) Die("creat", nfs);
-    nfs_close(nfs, file);
-  }
-  {
+  if (wants("list")) {
+    const std::string dir = "/tenthousand-" + tag;
+    if (nfs_mkdir(nfs, dir.c_str()) != 0) Die("mkdir", nfs);
+    for (int i = 0; i < 10000; ++i) {
+      if (nfs_creat(nfs, (dir + "/entry-" + std::to_string(i)).c_str(), 0644, &file) != 0) Die("creat", nfs);
+      nfs_close(nfs, file);
+    }
     const auto start = Clock::now();
-    nfsdir* dir = nullptr;
-    if (nfs_opendir(nfs, "/tenthousand", &dir) != 0) Die("opendir", nfs);
+    nfsdir* listing = nullptr;
+    if (nfs_opendir(nfs, dir.c_str(), &listing) != 0) Die("opendir", nfs);
     int entries = 0;
-    while (nfs_readdir(nfs, dir) != nullptr) ++entries;
-    nfs_closedir(nfs, dir);
-    std::printf("list 10 000 entries:           %10.2f s (%d entries)\n", Seconds(start), entries);
+    while (nfs_readdir(nfs, listing) != nullptr) ++entries;
+    nfs_closedir(nfs, listing);
+    const double seconds = Seconds(start);
+    std::printf("list 10 000 entries:           %10.2f s (%d entries)\n", seconds, entries);
+    Result("list_10000_s", seconds);
+    Result("list_entries", entries);
+  }
+
+  if (wants("scale")) Scale(nfs, rpc, options, serverPid);
+
+  if (serverPid != 0) {
+    const long hwm = StatusKib(serverPid, "VmHWM");
+    const long rss = StatusKib(serverPid, "VmRSS");
+    std::printf("server peak RSS %ld KiB, RSS now %ld KiB, open descriptors %ld\n", hwm, rss,
+                OpenDescriptors(serverPid));
+    Result("server_vmhwm_kib", static_cast<double>(hwm));
+    Result("server_vmrss_kib", static_cast<double>(rss));
   }
 
   nfs_destroy_context(nfs);

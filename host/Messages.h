@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -26,6 +27,18 @@ class MessageCatalogue {
   static WString GetText(const Message& message);
 };
 
+// An argument computed only when a text is really formatted, so that a
+// trace line that is switched off, or an error text that is never needed,
+// costs nothing: Common::Lazy([&] { return Expensive(); }).
+template <typename F>
+struct LazyArg {
+  F compute;
+};
+template <typename F>
+LazyArg<F> Lazy(F compute) {
+  return LazyArg<F>{std::move(compute)};
+}
+
 namespace Detail {
 
 inline std::string ToFormatArg(const WString& s) { return ToUtf8(s); }
@@ -37,6 +50,10 @@ template <typename T>
   requires std::is_arithmetic_v<T>
 T ToFormatArg(T value) {
   return value;
+}
+template <typename F>
+auto ToFormatArg(const LazyArg<F>& lazy) {
+  return ToFormatArg(lazy.compute());
 }
 
 std::string FillPlaceholders(const std::string& pattern, fmt::format_args args);

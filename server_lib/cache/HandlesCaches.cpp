@@ -29,8 +29,8 @@ void AssocHandlesCache::AddObject(const std::shared_ptr<FileSystemObject>& objec
   ObjectId id = object->GetId();
   const auto [it, inserted] = objects_.emplace(std::move(id), object);
   if (inserted) {
-    Common::Trace(kLogChannel, " AssocCache::AddObject({0}, {1})", ObjectIdToString(it->first),
-                  AddressOf(object));
+    Common::Trace(kLogChannel, " AssocCache::AddObject({0}, {1})", IdText(it->first),
+                  Common::Lazy([&] { return AddressOf(object); }));
   }
 }
 
@@ -39,7 +39,8 @@ std::shared_ptr<FileSystemObject> AssocHandlesCache::DelObject(const ObjectId& i
   if (it == objects_.end()) return nullptr;
   std::shared_ptr<FileSystemObject> object = std::move(it->second);
   objects_.erase(it);
-  Common::Trace(kLogChannel, " AssocCache::DelObject({0}, {1})", ObjectIdToString(id), AddressOf(object));
+  Common::Trace(kLogChannel, " AssocCache::DelObject({0}, {1})", IdText(id),
+                Common::Lazy([&] { return AddressOf(object); }));
   return object;
 }
 
@@ -68,8 +69,8 @@ void MRUHandlesCache::AddObject(const std::shared_ptr<FileSystemObject>& object)
   entries_.emplace_front(id, object);
   index_.emplace(std::move(id), entries_.begin());
   ++count_;
-  Common::Trace(kLogChannel, " MRUCache::AddObject({0}, {1})", ObjectIdToString(entries_.front().first),
-                AddressOf(object));
+  Common::Trace(kLogChannel, " MRUCache::AddObject({0}, {1})", IdText(entries_.front().first),
+                Common::Lazy([&] { return AddressOf(object); }));
 }
 
 std::shared_ptr<FileSystemObject> MRUHandlesCache::DelObject(const ObjectId& id) {
@@ -78,7 +79,8 @@ std::shared_ptr<FileSystemObject> MRUHandlesCache::DelObject(const ObjectId& id)
   index_.erase(entries_.front().first);
   entries_.pop_front();
   --count_;
-  Common::Trace(kLogChannel, " MRUCache::DelObject({0}, {1})", ObjectIdToString(id), AddressOf(object));
+  Common::Trace(kLogChannel, " MRUCache::DelObject({0}, {1})", IdText(id),
+                Common::Lazy([&] { return AddressOf(object); }));
   return object;
 }
 

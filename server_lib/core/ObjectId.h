@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "host/Messages.h"
 #include "host/Strings.h"
 
 namespace NFS {
@@ -24,5 +25,10 @@ ObjectKind GetObjectKind(const ObjectId& id);
 
 // 34 upper-case hex digits, or "InvalidHandle".
 Common::WString ObjectIdToString(const ObjectId& id);
+
+// The text form as a message argument, made only if the text is formatted.
+inline auto IdText(const ObjectId& id) {
+  return Common::Lazy([&id] { return ObjectIdToString(id); });
+}
 
 }  // namespace NFS

@@ -16,7 +16,7 @@ uint32_t KnownId(uint32_t id) { return id == kUnknownId ? kNobody : id; }
 
 AttributesAccessorImpl::AttributesAccessorImpl(std::shared_ptr<LocalFs::LocalEntryCursor> cursor)
     : cursor_(std::move(cursor)) {
-  Common::Trace(kLogChannel, "Attributes({0}): created", cursor_->GetName());
+  Common::Trace(kLogChannel, "Attributes({0}): created", Common::Lazy([this] { return cursor_->GetName(); }));
 }
 
 uint32_t AttributesAccessorImpl::TypeCodeOf(const LocalFs::LocalEntryCursor& cursor) {

@@ -181,7 +181,7 @@ Common::Error ServerImpl::Mount(const Common::WString& shareName, ObjectId& root
         objects_->OpenRootDir(shareName, std::make_shared<MixinDirectory>(local, virtualFiles_));
         Common::Notice(kLogChannel, Messages::MountingShare, shareName);
         rootId = local->GetId();
-        Common::Trace(kLogChannel, "Mount(share='{0}')={1}", shareName, ObjectIdToString(rootId));
+        Common::Trace(kLogChannel, "Mount(share='{0}')={1}", shareName, IdText(rootId));
       },
       shareName);
 }
@@ -247,7 +247,7 @@ Common::Error ServerImpl::LookupObject(const ObjectId& dirId, const Common::WStr
         id = object->GetId();
         Common::Trace(kLogChannel, "LookupObject({0}, '{1}')={2}", dir->GetPath(), name, object->GetPath());
       },
-      ObjectIdToString(dirId), name);
+      IdText(dirId), name);
 }
 
 Common::Error ServerImpl::CreateFile(const ObjectId& dirId, const Common::WString& name, ObjectId& id) {
@@ -265,7 +265,7 @@ Common::Error ServerImpl::CreateFile(const ObjectId& dirId, const Common::WStrin
         Notify(std::make_shared<CreateFileEvent>(*file));
         Common::Trace(kLogChannel, "Create({0}, {1})={2}", dir->GetPath(), name, file->GetPath());
       },
-      ObjectIdToString(dirId), name);
+      IdText(dirId), name);
 }
 
 Common::Error ServerImpl::CreateDir(const ObjectId& dirId, const Common::WString& name, ObjectId& id) {
@@ -282,7 +282,7 @@ Common::Error ServerImpl::CreateDir(const ObjectId& dirId, const Common::WString
         id = created->GetId();
         Common::Trace(kLogChannel, "CreateDir({0}, {1})={2}", dir->GetPath(), name, created->GetPath());
       },
-      ObjectIdToString(dirId), name);
+      IdText(dirId), name);
 }
 
 Common::Error ServerImpl::DeleteFile(const ObjectId& dirId, const Common::WString& name) {
@@ -298,7 +298,7 @@ Common::Error ServerImpl::DeleteFile(const ObjectId& dirId, const Common::WStrin
         dir->DeleteFile(name);
         Common::Trace(kLogChannel, "DeleteFile({0}, {1})", dir->GetPath(), name);
       },
-      ObjectIdToString(dirId), name);
+      IdText(dirId), name);
 }
 
 Common::Error ServerImpl::DeleteDir(const ObjectId& dirId, const Common::WString& name) {
@@ -312,7 +312,7 @@ Common::Error ServerImpl::DeleteDir(const ObjectId& dirId, const Common::WString
         dir->DeleteDir(name);
         Common::Trace(kLogChannel, "DeleteDir({0}, {1})", dir->GetPath(), name);
       },
-      ObjectIdToString(dirId), name);
+      IdText(dirId), name);
 }
 
 Common::Error ServerImpl::Rename(const ObjectId& dirId, const Common::WString& from, const Common::WString& to) {
@@ -330,7 +330,7 @@ Common::Error ServerImpl::Rename(const ObjectId& dirId, const Common::WString& f
         dir->Rename(from, to);
         Common::Trace(kLogChannel, "Rename({0}, {1} => {2})", dir->GetPath(), from, to);
       },
-      ObjectIdToString(dirId), from, to);
+      IdText(dirId), from, to);
 }
 
 // --- attributes and file-system data
@@ -345,7 +345,7 @@ Common::Error ServerImpl::GetAttrs(const ObjectId& id, std::shared_ptr<Attribute
         attributes = object->GetAttributes();
         Common::Trace(kLogChannel, "GetAttrs({0})", object->GetPath());
       },
-      ObjectIdToString(id));
+      IdText(id));
 }
 
 Common::Error ServerImpl::SetAttrs(const ObjectId& id, std::shared_ptr<AttributesModifier>& modifier) {
@@ -358,7 +358,7 @@ Common::Error ServerImpl::SetAttrs(const ObjectId& id, std::shared_ptr<Attribute
         modifier = object->GetAttributesModifier();
         Common::Trace(kLogChannel, "SetAttrs({0})", object->GetPath());
       },
-      ObjectIdToString(id));
+      IdText(id));
 }
 
 Common::Error ServerImpl::FsInfo(const ObjectId& dirId, std::unique_ptr<FSInfo>& info) {
@@ -371,7 +371,7 @@ Common::Error ServerImpl::FsInfo(const ObjectId& dirId, std::unique_ptr<FSInfo>&
         info = dir->GetFSInfo();
         Common::Trace(kLogChannel, "FsInfo(root={0})", dir->GetPath());
       },
-      ObjectIdToString(dirId));
+      IdText(dirId));
 }
 
 Common::Error ServerImpl::FsStat(const ObjectId& dirId, std::unique_ptr<FSStat>& stat) {
@@ -384,7 +384,7 @@ Common::Error ServerImpl::FsStat(const ObjectId& dirId, std::unique_ptr<FSStat>&
         stat = dir->GetFSStat();
         Common::Trace(kLogChannel, "FsStat(root={0})", dir->GetPath());
       },
-      ObjectIdToString(dirId));
+      IdText(dirId));
 }
 
 Common::Error ServerImpl::ReadDirectory(const ObjectId& dirId, uint64_t enumeratorId,
@@ -401,7 +401,7 @@ Common::Error ServerImpl::ReadDirectory(const ObjectId& dirId, uint64_t enumerat
         Common::Trace(kLogChannel, "ReadDirectory({0}, {1})={2}", dir->GetPath(), enumeratorId,
                       enumerator->GetId());
       },
-      ObjectIdToString(dirId), enumeratorId);
+      IdText(dirId), enumeratorId);
 }
 
 // --- file data
@@ -415,7 +415,7 @@ Common::Error ServerImpl::ReadData(const ObjectId& fileId, uint64_t offset, uint
         CheckIfHandleValid(fileId);
         GetFile(fileId, op)->Read(offset, size, buffer, bytesRead);
       },
-      ObjectIdToString(fileId), offset, size);
+      IdText(fileId), offset, size);
 }
 
 Common::Error ServerImpl::WriteData(const ObjectId& fileId, uint64_t offset, uint32_t size,
@@ -427,7 +427,7 @@ Common::Error ServerImpl::WriteData(const ObjectId& fileId, uint64_t offset, uin
         CheckIfHandleValid(fileId);
         GetFile(fileId, op)->Write(offset, size, buffer, bytesWritten);
       },
-      ObjectIdToString(fileId), offset, size);
+      IdText(fileId), offset, size);
 }
 
 Common::Error ServerImpl::CommitData(const ObjectId& fileId) {
@@ -440,7 +440,7 @@ Common::Error ServerImpl::CommitData(const ObjectId& fileId) {
         file->Commit();
         Common::Trace(kLogChannel, "Commit({0})", file->GetPath());
       },
-      ObjectIdToString(fileId));
+      IdText(fileId));
 }
 
 // --- share-path operations

@@ -47,7 +47,7 @@ void FileServiceImpl::Read(const READ3args& args, READ3res& result) {
 void FileServiceImpl::Write(const WRITE3args& args, WRITE3res& result) {
   const ObjectId file = HandleBytes(args.file);
   const uint32_t size = std::min<uint32_t>(args.data.data_len, args.count);
-  Common::Trace(kLogChannel, "NSLFile::Write, file - {0}, offset - {1}, size - {2}", ObjectIdToString(file),
+  Common::Trace(kLogChannel, "NSLFile::Write, file - {0}, offset - {1}, size - {2}", IdText(file),
                 args.offset, size);
   auto guard = Lock();
   uint32_t written = 0;
@@ -69,7 +69,7 @@ void FileServiceImpl::Write(const WRITE3args& args, WRITE3res& result) {
 
 void FileServiceImpl::Commit(const COMMIT3args& args, COMMIT3res& result) {
   const ObjectId file = HandleBytes(args.file);
-  Common::Trace(kLogChannel, "NSLFile::Commit, handle - {0}", ObjectIdToString(file));
+  Common::Trace(kLogChannel, "NSLFile::Commit, handle - {0}", IdText(file));
   auto guard = Lock();
   const Common::Error error = server_->CommitData(file);
   if (error.IsFailure()) {
@@ -84,7 +84,7 @@ void FileServiceImpl::Commit(const COMMIT3args& args, COMMIT3res& result) {
 void FileServiceImpl::Create(const CREATE3args& args, CREATE3res& result) {
   const ObjectId dir = HandleBytes(args.where.dir);
   const Common::WString name = IncomingString(args.where.name);
-  const Common::WString dirText = ObjectIdToString(dir);
+  const auto dirText = IdText(dir);
   Common::Trace(kLogChannel, "NSLFile::Create, dir - {0}, name - {1}, mode - {2}", dirText, name,
                 static_cast<int>(args.how.mode));
   if (args.how.mode > GUARDED) {
@@ -125,7 +125,7 @@ void FileServiceImpl::Create(const CREATE3args& args, CREATE3res& result) {
 void FileServiceImpl::MkDir(const MKDIR3args& args, MKDIR3res& result) {
   const ObjectId dir = HandleBytes(args.where.dir);
   const Common::WString name = IncomingString(args.where.name);
-  Common::Trace(kLogChannel, "NSLFile::MkDir, dir - {0}, name - {1}", ObjectIdToString(dir), name);
+  Common::Trace(kLogChannel, "NSLFile::MkDir, dir - {0}, name - {1}", IdText(dir), name);
   auto guard = Lock();
   ObjectId created;
   const Common::Error error = server_->CreateDir(dir, name, created);
@@ -141,7 +141,7 @@ void FileServiceImpl::MkDir(const MKDIR3args& args, MKDIR3res& result) {
 void FileServiceImpl::Remove(const REMOVE3args& args, REMOVE3res& result) {
   const ObjectId dir = HandleBytes(args.object.dir);
   const Common::WString name = IncomingString(args.object.name);
-  Common::Trace(kLogChannel, "NSLFile::Remove, dir - {0}, name - {1}", ObjectIdToString(dir), name);
+  Common::Trace(kLogChannel, "NSLFile::Remove, dir - {0}, name - {1}", IdText(dir), name);
   auto guard = Lock();
   const Common::Error error = server_->DeleteFile(dir, name);
   if (error.IsFailure()) Common::Log(Common::kFailure, kLogChannel, error);
@@ -151,7 +151,7 @@ void FileServiceImpl::Remove(const REMOVE3args& args, REMOVE3res& result) {
 void FileServiceImpl::RmDir(const RMDIR3args& args, RMDIR3res& result) {
   const ObjectId dir = HandleBytes(args.object.dir);
   const Common::WString name = IncomingString(args.object.name);
-  Common::Trace(kLogChannel, "NSLFile::RmDir, dir - {0}, name - {1}", ObjectIdToString(dir), name);
+  Common::Trace(kLogChannel, "NSLFile::RmDir, dir - {0}, name - {1}", IdText(dir), name);
   auto guard = Lock();
   const Common::Error error = server_->DeleteDir(dir, name);
   if (error.IsFailure()) Common::Log(Common::kFailure, kLogChannel, error);
@@ -164,7 +164,7 @@ void FileServiceImpl::Rename(const RENAME3args& args, RENAME3res& result) {
   const Common::WString fromName = IncomingString(args.from.name);
   const Common::WString toName = IncomingString(args.to.name);
   Common::Trace(kLogChannel, "NSLFile::Rename, from dir - {0}, name - {1} to dir - {2}, name - {3}",
-                ObjectIdToString(fromDir), fromName, ObjectIdToString(toDir), toName);
+                IdText(fromDir), fromName, IdText(toDir), toName);
   if (fromDir != toDir) {
     result.status = NFS3ERR_NOTSUPP;
     return;

@@ -35,7 +35,7 @@ void StoreVerifier(uint64_t value, cookieverf3 verifier) {
 
 void FileServiceImpl::ReadDirPlus(const READDIRPLUS3args& args, READDIRPLUS3res& result) {
   const ObjectId dir = HandleBytes(args.dir);
-  Common::Trace(kLogChannel, "NSLFile::ReadDirPlus, handle - {0}", ObjectIdToString(dir));
+  Common::Trace(kLogChannel, "NSLFile::ReadDirPlus, handle - {0}", IdText(dir));
   const uint64_t enumeratorId = VerifierValue(args.cookieverf);
   COMMON_ASSERT((enumeratorId != 0) == (args.cookie != 0));
 
@@ -88,7 +88,7 @@ void FileServiceImpl::ReadDirPlus(const READDIRPLUS3args& args, READDIRPLUS3res&
 
 void FileServiceImpl::FsStat(const FSSTAT3args& args, FSSTAT3res& result) {
   const ObjectId object = HandleBytes(args.fsroot);
-  Common::Trace(kLogChannel, "NSLFile::FsStat, handle - {0}", ObjectIdToString(object));
+  Common::Trace(kLogChannel, "NSLFile::FsStat, handle - {0}", IdText(object));
   auto guard = Lock();
   std::unique_ptr<NFS::FSStat> stat;
   const Common::Error error = server_->FsStat(object, stat);
@@ -111,7 +111,7 @@ void FileServiceImpl::FsStat(const FSSTAT3args& args, FSSTAT3res& result) {
 
 void FileServiceImpl::FsInfo(const FSINFO3args& args, FSINFO3res& result) {
   const ObjectId object = HandleBytes(args.fsroot);
-  Common::Trace(kLogChannel, "NSLFile::FsInfo, handle - {0}", ObjectIdToString(object));
+  Common::Trace(kLogChannel, "NSLFile::FsInfo, handle - {0}", IdText(object));
   auto guard = Lock();
   std::unique_ptr<NFS::FSInfo> info;
   const Common::Error error = server_->FsInfo(object, info);

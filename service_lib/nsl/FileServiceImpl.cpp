@@ -50,7 +50,7 @@ void FileServiceImpl::FillNewObject(const ObjectId& id, post_op_fh3& handle, pos
 
 void FileServiceImpl::GetAttr(const GETATTR3args& args, GETATTR3res& result) {
   const ObjectId object = HandleBytes(args.object);
-  Common::Trace(kLogChannel, "NSLFile::GetAttr, handle - {0}", ObjectIdToString(object));
+  Common::Trace(kLogChannel, "NSLFile::GetAttr, handle - {0}", IdText(object));
   auto guard = Lock();
   std::shared_ptr<AttributesAccessor> accessor;
   const Common::Error error = server_->GetAttrs(object, accessor);
@@ -65,7 +65,7 @@ void FileServiceImpl::GetAttr(const GETATTR3args& args, GETATTR3res& result) {
 
 void FileServiceImpl::SetAttr(const SETATTR3args& args, SETATTR3res& result) {
   const ObjectId object = HandleBytes(args.object);
-  Common::Trace(kLogChannel, "NSLFile::SetAttr, handle - {0}", ObjectIdToString(object));
+  Common::Trace(kLogChannel, "NSLFile::SetAttr, handle - {0}", IdText(object));
   auto guard = Lock();
   std::shared_ptr<AttributesModifier> modifier;
   const Common::Error error = server_->SetAttrs(object, modifier);
@@ -87,7 +87,7 @@ void FileServiceImpl::SetAttr(const SETATTR3args& args, SETATTR3res& result) {
 void FileServiceImpl::Lookup(const LOOKUP3args& args, LOOKUP3res& result) {
   const ObjectId dir = HandleBytes(args.what.dir);
   const Common::WString name = IncomingString(args.what.name);
-  Common::Trace(kLogChannel, "NSLFile::Lookup, dir - {0}, name - {1}", ObjectIdToString(dir), name);
+  Common::Trace(kLogChannel, "NSLFile::Lookup, dir - {0}, name - {1}", IdText(dir), name);
   auto guard = Lock();
   ObjectId found;
   const Common::Error error = server_->LookupObject(dir, name, found);
@@ -106,7 +106,7 @@ void FileServiceImpl::Lookup(const LOOKUP3args& args, LOOKUP3res& result) {
 
 void FileServiceImpl::Access(const ACCESS3args& args, ACCESS3res& result) {
   const ObjectId object = HandleBytes(args.object);
-  Common::Trace(kLogChannel, "NSLFile::Access, handle - {0}", ObjectIdToString(object));
+  Common::Trace(kLogChannel, "NSLFile::Access, handle - {0}", IdText(object));
   auto guard = Lock();
   std::shared_ptr<AttributesAccessor> accessor;
   const Common::Error error = server_->GetAttrs(object, accessor);
