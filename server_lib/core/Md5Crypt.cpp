@@ -1,6 +1,9 @@
 #include "server_lib/core/Md5Crypt.h"
 
-#include <openssl/evp.h>
+// MD5 is not used for security here, only to reproduce the id scheme; the
+// classic functions are deprecated in favour of EVP but remain supported.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/md5.h>
 
 #include <algorithm>
 #include <memory>
@@ -11,38 +14,23 @@ namespace NFS {
 
 namespace {
 
+// The one-shot digest functions: a thousand small digests per id, and the
+// provider-based EVP interface allocates and frees its state on every one
+// of them, which costs as much as the digest itself.
 class Md5 {
  public:
-  Md5() : ctx_(EVP_MD_CTX_new()) {
-    if (ctx_ == nullptr) throw std::bad_alloc();
-  }
-  ~Md5() { EVP_MD_CTX_free(ctx_); }
-  Md5(const Md5&) = delete;
-  Md5& operator=(const Md5&) = delete;
-
-  // The algorithm is fetched once: an implicit fetch on every one of the
-  // thousand rounds costs more than the digest itself.
-  void Begin() { EVP_DigestInit_ex2(ctx_, Algorithm(), nullptr); }
+  void Begin() { MD5_Init(&ctx_); }
   void Add(std::span<const uint8_t> bytes) {
-    if (!bytes.empty()) EVP_DigestUpdate(ctx_, bytes.data(), bytes.size());
+    if (!bytes.empty()) MD5_Update(&ctx_, bytes.data(), bytes.size());
   }
   Md5Digest End() {
     Md5Digest digest{};
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(ctx_, digest.data(), &length);
+    MD5_Final(digest.data(), &ctx_);
     return digest;
   }
 
  private:
-  static const EVP_MD* Algorithm() {
-    static const EVP_MD* const md5 = [] {
-      const EVP_MD* fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
-      return fetched != nullptr ? fetched : EVP_md5();
-    }();
-    return md5;
-  }
-
-  EVP_MD_CTX* ctx_;
+  MD5_CTX ctx_{};
 };
 
 constexpr uint8_t kMagic[] = {'$', '1', '$'};
