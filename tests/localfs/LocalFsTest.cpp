@@ -9,6 +9,7 @@
 #include <functional>
 #include <set>
 
+#include "tests/support/Process.h"
 #include "localfs/LocalFs.h"
 #include "tests/support/TempDir.h"
 
@@ -437,12 +438,6 @@ TEST_F(LocalFsTest, OpeningRootsAndVolumeQueries) {
 
 }  // namespace
 
-size_t OpenDescriptors() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
-  return count;
-}
-
 // Handles outnumber the descriptor limit; the pool closes idle ones and
 // each handle reopens its own object, never another one under the same name.
 class DescriptorPoolTest : public LocalFsTest {
@@ -457,7 +452,7 @@ class DescriptorPoolTest : public LocalFsTest {
 };
 
 TEST_F(DescriptorPoolTest, IdleHandlesCloseAndReopenTransparently) {
-  const size_t before = OpenDescriptors();
+  const size_t before = TestSupport::OpenDescriptors();
   std::vector<std::unique_ptr<LocalDirectoryHandle>> folders;
   std::vector<std::unique_ptr<LocalFs::LocalFileHandle>> files;
   for (int i = 0; i < 40; ++i) {
@@ -471,7 +466,7 @@ TEST_F(DescriptorPoolTest, IdleHandlesCloseAndReopenTransparently) {
     ASSERT_TRUE(files.back()->Write("abc", 3, count));
   }
   EXPECT_LE(LocalFs::GetPooledDescriptorCount(), kLimit);
-  EXPECT_LE(OpenDescriptors(), before + kLimit);
+  EXPECT_LE(TestSupport::OpenDescriptors(), before + kLimit);
 
   // Every handle still works on its own object, position kept.
   for (int i = 0; i < 40; ++i) {
@@ -489,11 +484,11 @@ TEST_F(DescriptorPoolTest, IdleHandlesCloseAndReopenTransparently) {
     ASSERT_TRUE(up);
     EXPECT_TRUE(up->GetEntry(Common::FromUtf8("d" + tail)));
   }
-  EXPECT_LE(OpenDescriptors(), before + kLimit + 2);
+  EXPECT_LE(TestSupport::OpenDescriptors(), before + kLimit + 2);
   // A finished listing holds nothing.
   auto walk = dir_->ListEntries();
   while (walk->IsValid()) walk->Next();
-  EXPECT_LE(OpenDescriptors(), before + kLimit + 2);
+  EXPECT_LE(TestSupport::OpenDescriptors(), before + kLimit + 2);
 }
 
 TEST_F(DescriptorPoolTest, ReplacedObjectsAreStaleNotSwapped) {

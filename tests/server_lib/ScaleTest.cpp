@@ -5,21 +5,9 @@
 
 #include "localfs/LocalFs.h"
 #include "tests/server_lib/ServerTestFixture.h"
+#include "tests/support/Process.h"
 
 namespace {
-
-size_t OpenDescriptors() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
-  return count;
-}
-
-// scripts/stress walks 100 000 files in 10 000 folders; scripts/test a
-// small tree under a small descriptor limit, which exercises the same path.
-int FromEnvironment(const char* name, int fallback) {
-  const char* text = std::getenv(name);
-  return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
-}
 
 class ScaleTest : public TestSupport::ServerTest {
  protected:
@@ -27,18 +15,20 @@ class ScaleTest : public TestSupport::ServerTest {
 };
 
 // The caches keep every object a client has seen for the whole mount; the
-// descriptors they need stay bounded however large the tree is.
+// descriptors they need stay bounded however large the tree is. scripts/stress
+// walks 100 000 files in 10 000 folders; scripts/test a small tree under a
+// small descriptor limit, which exercises the same path.
 TEST_F(ScaleTest, AWalkOfTheWholeTreeKeepsDescriptorsBounded) {
-  const int directories = FromEnvironment("NFS_SCALE_DIRS", 300);
-  const int filesPerDirectory = FromEnvironment("NFS_SCALE_FILES_PER_DIR", 10);
-  const size_t limit = static_cast<size_t>(FromEnvironment("NFS_SCALE_DESCRIPTORS", 64));
+  const int directories = TestSupport::FromEnvironment("NFS_SCALE_DIRS", 300);
+  const int filesPerDirectory = TestSupport::FromEnvironment("NFS_SCALE_FILES_PER_DIR", 10);
+  const size_t limit = static_cast<size_t>(TestSupport::FromEnvironment("NFS_SCALE_DESCRIPTORS", 64));
   LocalFs::SetDescriptorLimit(limit);
   for (int d = 0; d < directories; ++d) {
     const std::string dir = "export/d" + std::to_string(d);
     std::filesystem::create_directory(temp_.Path() / dir);
     for (int f = 0; f < filesPerDirectory; ++f) temp_.WriteFile(dir + "/f" + std::to_string(f), "x");
   }
-  const size_t before = OpenDescriptors();
+  const size_t before = TestSupport::OpenDescriptors();
   std::vector<NFS::ObjectId> dirs;
   for (int d = 0; d < directories; ++d) {
     const NFS::ObjectId dir = Lookup(root_, Common::FromUtf8("d" + std::to_string(d)));
@@ -51,7 +41,7 @@ TEST_F(ScaleTest, AWalkOfTheWholeTreeKeepsDescriptorsBounded) {
     // A listing of each folder, read to its end.
     EXPECT_EQ(List(dir).size(), static_cast<size_t>(filesPerDirectory));
   }
-  EXPECT_LE(OpenDescriptors(), before + limit + 8);
+  EXPECT_LE(TestSupport::OpenDescriptors(), before + limit + 8);
 
   // Every id handed out still works, through reopened descriptors: read,
   // write and create in folders long pushed out of the pool.
@@ -63,7 +53,7 @@ TEST_F(ScaleTest, AWalkOfTheWholeTreeKeepsDescriptorsBounded) {
     EXPECT_EQ(temp_.ReadFile("export/d" + std::to_string(d) + "/f0"), "xy");
     EXPECT_TRUE(temp_.Exists("export/d" + std::to_string(d) + "/new"));
   }
-  EXPECT_LE(OpenDescriptors(), before + limit + 8);
+  EXPECT_LE(TestSupport::OpenDescriptors(), before + limit + 8);
 }
 
 }  // namespace

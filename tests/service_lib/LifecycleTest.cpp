@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "tests/support/Process.h"
 #include "host/Logging.h"
 #include "server_lib/core/ObjectId.h"
 #include "server_lib/core/ServerErrors.h"
@@ -25,25 +26,6 @@ namespace {
 using Bytes_t = std::vector<uint8_t>;
 constexpr uint32_t kNfs = 100003;
 constexpr uint32_t kMount = 100005;
-
-size_t OpenDescriptors() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
-  return count;
-}
-
-int Connect(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // Whether the peer closed the connection within the time.
 bool ClosedWithin(int fd, int milliseconds) {
@@ -81,7 +63,7 @@ class LifecycleTest : public ::testing::Test {
 };
 
 TEST_F(LifecycleTest, StartAndStopAreCountedAndLeaveNothingOpen) {
-  const size_t before = OpenDescriptors();
+  const size_t before = TestSupport::OpenDescriptors();
   Common::ScopedLogCapture log;
   EXPECT_EQ(service_->Stop().Code(), NFS::ErrorCode::AlreadyStopped);
   ASSERT_TRUE(service_->Start().IsSuccess());
@@ -95,8 +77,8 @@ TEST_F(LifecycleTest, StartAndStopAreCountedAndLeaveNothingOpen) {
   // A client in the middle of a request, and one that only connected.
   TestSupport::RpcClient client(port, kNfs);
   EXPECT_EQ(GetAttrRoot(client), NFS3_OK);
-  const int idle = Connect(port);
-  const int partial = Connect(port);
+  const int idle = TestSupport::ConnectLoopback(port);
+  const int partial = TestSupport::ConnectLoopback(port);
   ASSERT_GE(partial, 0);
   const uint8_t marker[4] = {0x80, 0, 0, 100};
   ASSERT_EQ(send(partial, marker, sizeof marker, 0), 4);
@@ -107,12 +89,12 @@ TEST_F(LifecycleTest, StartAndStopAreCountedAndLeaveNothingOpen) {
   EXPECT_TRUE(ClosedWithin(idle, 2000));
   EXPECT_TRUE(ClosedWithin(partial, 2000));
   EXPECT_NE(GetAttrRoot(client, 1000), NFS3_OK);
-  EXPECT_LT(Connect(port), 0);  // nobody listens any more
+  EXPECT_LT(TestSupport::ConnectLoopback(port), 0);  // nobody listens any more
   close(idle);
   close(partial);
 
   // Everything the service opened is closed again (the client's own socket aside).
-  EXPECT_EQ(OpenDescriptors(), before + 1);
+  EXPECT_EQ(TestSupport::OpenDescriptors(), before + 1);
 
   // A later start serves the same server again.
   ASSERT_TRUE(service_->Start().IsSuccess());
@@ -152,11 +134,11 @@ TEST_F(LifecycleTest, StalledAndLyingClientsDoNotHoldTheThread) {
   const uint16_t port = NFS::NSL::GetListeningPort();
 
   // Half a record, then silence.
-  const int stalled = Connect(port);
+  const int stalled = TestSupport::ConnectLoopback(port);
   const uint8_t half[8] = {0x80, 0, 0, 100, 1, 2, 3, 4};
   ASSERT_EQ(send(stalled, half, sizeof half, 0), 8);
   // A record marker announcing 2 GiB.
-  const int liar = Connect(port);
+  const int liar = TestSupport::ConnectLoopback(port);
   const uint8_t huge[4] = {0xFF, 0xFF, 0xFF, 0xF0};
   ASSERT_EQ(send(liar, huge, sizeof huge, 0), 4);
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Process.h"
 #include "localfs/LocalFs.h"
 #include "tests/service_lib/RunningService.h"
 
@@ -26,22 +27,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Sizes come from the environment so that scripts/stress can run the same
-// tests long and wide; the defaults keep scripts/test short.
-int FromEnvironment(const char* name, int fallback) {
-  const char* text = std::getenv(name);
-  return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
-}
-
-size_t OpenDescriptors() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
-  return count;
-}
-
 // Descriptors that are not held by the bounded pool of cached folders and
 // files: sockets, listings and everything else that must not pile up.
-size_t UnpooledDescriptors() { return OpenDescriptors() - LocalFs::GetPooledDescriptorCount(); }
+size_t UnpooledDescriptors() {
+  return TestSupport::OpenDescriptors() - LocalFs::GetPooledDescriptorCount();
+}
 
 std::string Pattern(size_t offset, size_t size, int seed) {
   std::string data(size, '\0');
@@ -146,8 +136,8 @@ bool MixedRound(nfs_context* nfs, const std::string& folder, int round, Failures
 }
 
 TEST_F(LoadTest, ManyClientsDoMixedOperationsWithoutAFailedCall) {
-  const int clients = FromEnvironment("NFS_LOAD_CLIENTS", 100);
-  const int seconds = FromEnvironment("NFS_LOAD_SECONDS", 3);
+  const int clients = TestSupport::FromEnvironment("NFS_LOAD_CLIENTS", 100);
+  const int seconds = TestSupport::FromEnvironment("NFS_LOAD_SECONDS", 3);
   const size_t before = UnpooledDescriptors();
 
   Failures failures;
@@ -204,25 +194,12 @@ TEST_F(LoadTest, ManyClientsDoMixedOperationsWithoutAFailedCall) {
   EXPECT_LE(LocalFs::GetPooledDescriptorCount(), LocalFs::kDefaultDescriptorLimit);
 }
 
-int Connect(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 TEST_F(LoadTest, ClientsThatVanishMidRecordLeaveNothingBehind) {
   Client client(port_);
   ASSERT_TRUE(client.Mounted()) << client.Error();
   const size_t before = UnpooledDescriptors();
   for (int i = 0; i < 200; ++i) {
-    const int fd = Connect(port_);
+    const int fd = TestSupport::ConnectLoopback(port_);
     ASSERT_GE(fd, 0);
     // A marker for 100 bytes, then part of them: a header cut short, or a
     // whole call header with its arguments missing.
@@ -260,8 +237,8 @@ TEST_F(LoadTest, ClientsThatVanishMidRecordLeaveNothingBehind) {
 // call may fail while it is down; every write that was acknowledged is on
 // disk, and afterwards the clients are served again.
 TEST_F(LoadTest, StopAndStartWhileClientsAreMidRequest) {
-  const int clients = FromEnvironment("NFS_RESTART_CLIENTS", 8);
-  const int restarts = FromEnvironment("NFS_RESTARTS", 3);
+  const int clients = TestSupport::FromEnvironment("NFS_RESTART_CLIENTS", 8);
+  const int restarts = TestSupport::FromEnvironment("NFS_RESTARTS", 3);
   const size_t before = UnpooledDescriptors();
   constexpr size_t kChunk = 32768;
 
