@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #include "host/Logging.h"
@@ -38,6 +40,8 @@ const Common::Message kFixedPortFailed{0x18220010,
 const Common::Message kBlockingModeFailed{
     0x18220020, "Failed to set the non-blocking network mode for the NFS service. Using the fallback mode."};
 const Common::Message kStarting{0x18220030, "Starting NFS network services."};
+const Common::Message kWakeFailed{0x18220050, "Failed to create the wake-up descriptor of the NFS service: {0}."};
+const Common::Message kThreadFailed{0x18220060, "Failed to start the thread of the NFS service: {0}."};
 
 // The fixed-port listening socket; -1 when it cannot be prepared.
 int PrepareFixedPortSocket() {
@@ -117,8 +121,18 @@ void CloseConnections(int listenerFd) {
 }  // namespace
 
 RpcThread::RpcThread() {
+  // Without the wake-up descriptor nothing could end the thread: refuse to start.
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  thread_ = std::thread([this] { Body(); });
+  if (wakeFd_ < 0) {
+    const int error = errno;
+    throw Common::Error(ErrorCode::RpcInitFailed, Common::FormatMessage(kWakeFailed, std::strerror(error)));
+  }
+  try {
+    thread_ = std::thread([this] { Body(); });
+  } catch (const std::system_error& error) {
+    close(wakeFd_);
+    throw Common::Error(ErrorCode::RpcInitFailed, Common::FormatMessage(kThreadFailed, error.what()));
+  }
 }
 
 RpcThread::~RpcThread() {

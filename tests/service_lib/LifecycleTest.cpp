@@ -2,7 +2,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <fcntl.h>
 #include <rpc/pmap_clnt.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -100,6 +102,39 @@ TEST_F(LifecycleTest, StartAndStopAreCountedAndLeaveNothingOpen) {
   ASSERT_TRUE(service_->Start().IsSuccess());
   TestSupport::RpcClient fresh(NFS::NSL::GetListeningPort(), kNfs);
   EXPECT_EQ(GetAttrRoot(fresh), NFS3_OK);
+}
+
+// With every descriptor taken the service cannot make the descriptor that
+// ends its thread: the start must fail and say so, and leave nothing that a
+// later stop would wait on.
+TEST_F(LifecycleTest, StartFailsCleanlyWhenDescriptorsRunOut) {
+  if (!TestSupport::kCanExhaustDescriptors) GTEST_SKIP() << "UBSan needs descriptors of its own";
+  const size_t before = TestSupport::OpenDescriptors();
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit lowered = saved;
+  lowered.rlim_cur = before + 16;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  std::vector<int> fillers;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+  const int fillError = errno;
+  const Common::Error failed = service_->Start();
+  for (int fd : fillers) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_EQ(fillError, EMFILE);
+
+  ASSERT_TRUE(failed.IsFailure());
+  EXPECT_TRUE(Common::ContainsCode(failed, NFS::ErrorCode::RpcInitFailed)) << failed.Describe();
+  EXPECT_NE(failed.Describe().find("Failed to create the wake-up descriptor of the NFS service: Too many open files."),
+            std::string::npos)
+      << failed.Describe();
+  EXPECT_EQ(service_->Stop().Code(), NFS::ErrorCode::AlreadyStopped);
+  EXPECT_EQ(TestSupport::OpenDescriptors(), before);
+
+  // Once descriptors are free again the same service starts and serves.
+  ASSERT_TRUE(service_->Start().IsSuccess());
+  TestSupport::RpcClient client(NFS::NSL::GetListeningPort(), kNfs);
+  EXPECT_EQ(GetAttrRoot(client), NFS3_OK);
 }
 
 TEST_F(LifecycleTest, TakenFixedPortFallsBackToThePortmapper) {
