@@ -4,11 +4,15 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include "host/Logging.h"
 #include "host/app/ControlProtocol.h"
@@ -20,10 +24,25 @@ namespace {
 constexpr uint32_t kChannelError = 0x100000A;
 constexpr uint32_t kHostChannel = 256;
 constexpr size_t kMaxLine = 1 << 20;
+// How long the acceptor rests when the system has no descriptor or memory for
+// a connection; the pending connection keeps the listener readable meanwhile.
+constexpr int kAcceptRetryMs = 100;
+// A client that takes no answers for this long is dropped, so that it cannot
+// hold a connection thread, and with it the host's stop, for ever.
+constexpr time_t kSendTimeoutSeconds = 10;
 constexpr Common::Message kMalformed{0x100000A0, "The request is not valid JSON: {0}"};
 constexpr Common::Message kShape{0x100000A1, "A request is an object with a \"command\" string and a \"request\" object."};
 constexpr Common::Message kSocketFailed{0x100000A2, "Cannot open the control socket '{0}': {1}"};
 constexpr Common::Message kTooLong{0x100000A3, "The request line is longer than {0} bytes."};
+constexpr Common::Message kCommandThrew{0x100000A4, "The command '{0}' failed: {1}"};
+constexpr Common::Message kCommandThrewUnknown{0x100000A5, "The command '{0}' failed with an unknown exception."};
+constexpr Common::Message kTooManyConnections{
+    0x100000A6, "The host already serves {0} control connections; try again when one has ended."};
+constexpr Common::Message kNoConnectionThread{0x100000A7, "Cannot serve the control connection: {0}"};
+constexpr Common::Message kAcceptFailed{
+    0x100000A8, "Cannot accept control connections: {0}. Retrying every {1} ms until resources are free."};
+constexpr Common::Message kShuttingDown{0x100000A9, "The host is shutting down; the request was not run."};
+constexpr Common::Message kNoAcceptor{0x100000AA, "Cannot start the control channel: {0}"};
 
 std::string Line(const nlohmann::json& answer) { return answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
 
@@ -40,6 +59,22 @@ bool SendAll(int fd, const std::string& text) {
   return true;
 }
 
+// A last answer that must not wait on the client nor fail in turn: it is
+// logged, sent if the socket takes it at once, and the connection is closed.
+void Refuse(int fd, const Common::Message& message, const std::string& detail) noexcept {
+  try {
+    const Common::Error error(kChannelError, Common::FormatMessage(message, detail));
+    Common::Log(Common::kWarning, kHostChannel, error);
+    const std::string line = Failure(error) + "\n";
+    [[maybe_unused]] const ssize_t sent = send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } catch (...) {
+    static constexpr char kFallback[] =
+        "{\"ok\":false,\"error\":[{\"code\":\"0x0100000A\",\"message\":\"The host cannot serve this connection.\"}]}\n";
+    [[maybe_unused]] const ssize_t sent = send(fd, kFallback, sizeof kFallback - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+  close(fd);
+}
+
 }  // namespace
 
 ControlChannel::ControlChannel(Core::CommandRunner& runner, std::string path)
@@ -51,6 +86,7 @@ void ControlChannel::Start() {
   };
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
+  if (path_.empty()) fail(ENOENT);
   if (path_.size() >= sizeof address.sun_path) fail(ENAMETOOLONG);
   std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
   listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -70,81 +106,168 @@ void ControlChannel::Start() {
   const int error = errno;
   umask(previous);
   if (bound != 0) fail(error);
+  struct stat made {};
+  if (lstat(path_.c_str(), &made) == 0) {
+    bound_ = true;
+    boundDevice_ = made.st_dev;
+    boundInode_ = made.st_ino;
+  }
   chmod(path_.c_str(), 0600);
   if (listen(listener_, 16) != 0) fail(errno);
   if (pipe2(wake_, O_CLOEXEC) != 0) fail(errno);
-  acceptor_ = std::thread([this] { AcceptLoop(); });
+  try {
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+  } catch (const std::system_error& failure) {
+    throw Common::Error(kChannelError, Common::FormatMessage(kNoAcceptor, failure.what()));
+  }
 }
 
 ControlChannel::~ControlChannel() {
-  stopping_ = true;
-  if (wake_[1] >= 0) {
-    [[maybe_unused]] const ssize_t written = write(wake_[1], "x", 1);
-  }
-  if (acceptor_.joinable()) acceptor_.join();
-  std::list<std::pair<int, std::thread>> connections;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& connection : connections_) shutdown(connection.first, SHUT_RDWR);
-    connections.swap(connections_);
-  }
-  for (auto& connection : connections) connection.second.join();
-  if (listener_ >= 0) {
-    close(listener_);
-    unlink(path_.c_str());
-  }
+  Stop();
   for (int fd : wake_) {
     if (fd >= 0) close(fd);
   }
 }
 
+void ControlChannel::Stop() {
+  stopping_ = true;
+  if (wake_[1] >= 0) {
+    [[maybe_unused]] const ssize_t written = write(wake_[1], "x", 1);
+  }
+  if (acceptor_.joinable()) acceptor_.join();
+  if (listener_ >= 0) {
+    close(listener_);
+    listener_ = -1;
+  }
+  // Only the socket this channel made: another host may own the path now.
+  struct stat current {};
+  if (bound_ && lstat(path_.c_str(), &current) == 0 && current.st_dev == boundDevice_ &&
+      current.st_ino == boundInode_) {
+    unlink(path_.c_str());
+  }
+  bound_ = false;
+  std::list<Connection> connections;
+  {
+    std::lock_guard lock(mutex_);
+    // Idle connections see the end of their stream; a running request still
+    // sends its answer.
+    for (auto& connection : connections_) {
+      if (!connection.done) shutdown(connection.fd, SHUT_RD);
+    }
+    connections.splice(connections.end(), connections_);
+  }
+  for (auto& connection : connections) connection.thread.join();
+}
+
 void ControlChannel::AcceptLoop() {
+  bool resting = false;  // the last accept found no descriptor or memory
+  bool warned = false;   // ... and that has been logged since the last success
   for (;;) {
     pollfd fds[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
+    // Out of descriptors the pending connection keeps the listener readable:
+    // wait on the wake-up pipe alone for a while instead of spinning.
+    const int ready = resting ? poll(&fds[1], 1, kAcceptRetryMs) : poll(fds, 2, -1);
+    if (ready < 0 && errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryMs));
     if (fds[1].revents != 0 || stopping_) return;
+    resting = false;
+    if (fds[0].revents == 0) continue;
+    ReapFinished();
     const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    std::lock_guard lock(mutex_);
-    connections_.emplace_back(fd, std::thread([this, fd] { Serve(fd); }));
+    if (fd >= 0) {
+      warned = false;
+      Admit(fd);
+      continue;
+    }
+    const int error = errno;
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+      if (!warned) {
+        const Common::Error failure(kChannelError,
+                                    Common::FormatMessage(kAcceptFailed, std::strerror(error), kAcceptRetryMs));
+        Common::Log(Common::kWarning, kHostChannel, failure);
+      }
+      resting = warned = true;
+    }
+    // Anything else (a client that gave up, a signal) concerned that one attempt.
   }
 }
 
-void ControlChannel::Serve(int fd) {
-  std::string pending;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // the client went away, perhaps mid-line: nothing to answer
-    pending.append(buffer, static_cast<size_t>(n));
-    size_t newline;
-    bool ok = true;
-    while (ok && (newline = pending.find('\n')) != std::string::npos) {
-      const std::string line = pending.substr(0, newline);
-      pending.erase(0, newline + 1);
-      if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-      ok = SendAll(fd, Answer(line) + "\n");
-    }
-    if (!ok) break;
-    if (pending.size() > kMaxLine) {
-      SendAll(fd, Failure(Common::Error(kChannelError, Common::FormatMessage(kTooLong, kMaxLine))) + "\n");
-      break;
+void ControlChannel::ReapFinished() {
+  std::list<Connection> finished;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = connections_.begin(); it != connections_.end();) {
+      const auto next = std::next(it);
+      if (it->done) finished.splice(finished.end(), connections_, it);
+      it = next;
     }
   }
-  // Closed by whoever ends first: this thread, or the destructor's shutdown.
+  for (auto& connection : finished) connection.thread.join();
+}
+
+void ControlChannel::Admit(int fd) {
+  std::unique_lock lock(mutex_);
+  const auto active = std::count_if(connections_.begin(), connections_.end(),
+                                    [](const Connection& connection) { return !connection.done; });
+  if (static_cast<size_t>(active) >= kMaxConnections) {
+    lock.unlock();
+    Refuse(fd, kTooManyConnections, std::to_string(kMaxConnections));
+    return;
+  }
+  const timeval timeout{kSendTimeoutSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  try {
+    Connection& connection = connections_.emplace_back(fd);
+    try {
+      connection.thread = std::thread([this, &connection] { Serve(connection); });
+    } catch (...) {
+      connections_.pop_back();
+      throw;
+    }
+  } catch (const std::exception& error) {
+    // No thread (or no memory) for it: this client is told so, the others
+    // and the host carry on.
+    lock.unlock();
+    Refuse(fd, kNoConnectionThread, error.what());
+  }
+}
+
+void ControlChannel::Serve(Connection& connection) {
+  const int fd = connection.fd;
+  try {
+    std::string pending;
+    char buffer[4096];
+    bool open = true;
+    while (open) {
+      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;  // the client went away, perhaps mid-line: nothing to answer
+      pending.append(buffer, static_cast<size_t>(n));
+      size_t newline;
+      while (open && (newline = pending.find('\n')) != std::string::npos) {
+        const std::string line = pending.substr(0, newline);
+        pending.erase(0, newline + 1);
+        if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+        if (stopping_) {
+          SendAll(fd, Failure(Common::Error(kChannelError, Common::FormatMessage(kShuttingDown))) + "\n");
+          open = false;
+        } else {
+          open = SendAll(fd, Answer(line) + "\n");
+        }
+      }
+      if (open && pending.size() > kMaxLine) {
+        SendAll(fd, Failure(Common::Error(kChannelError, Common::FormatMessage(kTooLong, kMaxLine))) + "\n");
+        open = false;
+      }
+    }
+  } catch (...) {
+    // Out of memory, most likely: this connection ends, the host goes on.
+  }
+  // The descriptor is closed here and nowhere else, under the lock, so that
+  // Stop never shuts down a number the system has handed out again.
   std::lock_guard lock(mutex_);
-  for (auto it = connections_.begin(); it != connections_.end(); ++it) {
-    if (it->first == fd) {
-      it->second.detach();
-      connections_.erase(it);
-      break;
-    }
-  }
   close(fd);
+  connection.fd = -1;
+  connection.done = true;
 }
 
 std::string ControlChannel::Answer(const std::string& line) {
@@ -158,6 +281,9 @@ std::string ControlChannel::Answer(const std::string& line) {
     return Failure(Common::Error(kChannelError, Common::FormatMessage(kShape)));
   }
   const std::string name = request["command"].get<std::string>();
+  // Commands come from any module: whatever one throws is this request's
+  // failure, never the host's.
+  Common::Error failure;
   try {
     const auto factory = runner_.FindFactory(name);
     Core::Record typed = factory ? RequestFromJson(factory->GetDescription(), request.value("request", nlohmann::json()))
@@ -165,9 +291,14 @@ std::string ControlChannel::Answer(const std::string& line) {
     const Core::Record response = runner_.Run(name, std::move(typed)).get();
     return Line({{"ok", true}, {"response", ResponseToJson(response)}});
   } catch (const Common::Error& error) {
-    Common::Log(Common::kWarning, kHostChannel, error);
-    return Failure(error);
+    failure = error;
+  } catch (const std::exception& error) {
+    failure = Common::Error(kChannelError, Common::FormatMessage(kCommandThrew, name, std::string(error.what())));
+  } catch (...) {
+    failure = Common::Error(kChannelError, Common::FormatMessage(kCommandThrewUnknown, name));
   }
+  Common::Log(Common::kWarning, kHostChannel, failure);
+  return Failure(failure);
 }
 
 }  // namespace Host

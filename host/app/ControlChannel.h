@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <list>
 #include <mutex>
@@ -16,27 +18,50 @@ namespace Host {
 // command runner; every connection has a thread of its own.
 class ControlChannel {
  public:
+  // Connections served at once. One more is answered with an error line and
+  // closed at once rather than left waiting: a waiting client could not tell
+  // a busy host from a hung one, and idle clients could queue without bound.
+  static constexpr size_t kMaxConnections = 64;
+
   ControlChannel(Core::CommandRunner& runner, std::string path);
-  ~ControlChannel();  // stops serving and removes the socket
+  ~ControlChannel();  // Stop()
   ControlChannel(const ControlChannel&) = delete;
   ControlChannel& operator=(const ControlChannel&) = delete;
 
-  // Throws when the socket cannot be made.
+  // Throws Common::Error when the socket cannot be made.
   void Start();
-  // One request line in, one answer line out (without the newline).
+  // Takes no more requests: the socket is removed, idle connections are
+  // closed and lines not yet started are refused. Requests already running
+  // finish and are answered; returns once none runs. Safe to call again.
+  void Stop();
+  // One request line in, one answer line out (without the newline). Never
+  // throws for anything a command does.
   std::string Answer(const std::string& line);
 
  private:
+  struct Connection {
+    explicit Connection(int descriptor) : fd(descriptor) {}
+    int fd;  // closed and set to -1, under the mutex, by its own thread
+    bool done = false;
+    std::thread thread;
+  };
+
   void AcceptLoop();
-  void Serve(int fd);
+  void Admit(int fd);
+  void Serve(Connection& connection);
+  void ReapFinished();
 
   Core::CommandRunner& runner_;
   std::string path_;
   int listener_ = -1;
+  // The socket this channel bound, so that only it is removed at the end.
+  bool bound_ = false;
+  dev_t boundDevice_ = 0;
+  ino_t boundInode_ = 0;
   int wake_[2] = {-1, -1};
   std::thread acceptor_;
   std::mutex mutex_;
-  std::list<std::pair<int, std::thread>> connections_;
+  std::list<Connection> connections_;
   std::atomic<bool> stopping_{false};
 };
 
