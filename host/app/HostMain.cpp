@@ -209,6 +209,9 @@ int main(int argc, char** argv) {
 
   int received = 0;
   sigwait(&stopSignals, &received);
+  // Requests end before the components do: a command run on the way out
+  // could otherwise start the network service again.
+  channel.Stop();
   components.ShutdownAll();
   components.Clear();
   return 0;
