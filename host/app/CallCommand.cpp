@@ -4,8 +4,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <utf8.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -22,6 +26,56 @@ void Usage() {
                "  Values are text; numbers, true/false and base64 byte vectors are converted\n"
                "  by the command's property types. Example:\n"
                "    nfs_host call NFS::FileExistsCommand ShareName=/share FilePath=big.bin\n");
+}
+
+// The text with every byte outside printable ASCII as \xNN, so that any
+// argument can be shown back safely.
+std::string Escaped(const std::string& text) {
+  std::string shown;
+  for (const unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      shown.push_back(static_cast<char>(c));
+    } else {
+      char code[5];
+      std::snprintf(code, sizeof code, "\\x%02X", c);
+      shown += code;
+    }
+  }
+  return shown;
+}
+
+// Requests are JSON, which carries UTF-8 text only.
+bool RefuseUnlessUtf8(const std::string& argument) {
+  if (utf8::is_valid(argument.begin(), argument.end())) return false;
+  std::fprintf(stderr, "The argument '%s' is not valid UTF-8; command names, property names and values must be.\n",
+               Escaped(argument).c_str());
+  return true;
+}
+
+// Prints the host's answer line; the exit status.
+int PrintAnswer(const std::string& answer) {
+  try {
+    const nlohmann::json reply = nlohmann::json::parse(answer);
+    if (reply.is_object() && reply.value("ok", false) && reply.contains("response") && reply["response"].is_object()) {
+      for (const auto& [name, value] : reply["response"].items()) {
+        std::printf("%s %s\n", name.c_str(),
+                    value.is_string() ? value.get<std::string>().c_str()
+                                      : value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+      }
+      return 0;
+    }
+    if (reply.is_object() && reply.contains("error") && reply["error"].is_array()) {
+      for (const auto& record : reply["error"]) {
+        if (!record.is_object()) throw std::invalid_argument("an error record is not an object");
+        std::fprintf(stderr, "%s: %s\n", record.value("code", "").c_str(), record.value("message", "").c_str());
+      }
+      return 1;
+    }
+  } catch (const std::exception&) {
+    // Not the host's protocol: reported below.
+  }
+  std::fprintf(stderr, "The host's answer is not understood: '%s'\n", Escaped(answer.substr(0, 200)).c_str());
+  return 2;
 }
 
 }  // namespace
@@ -41,12 +95,14 @@ int RunCall(int argc, char** argv) {
     Usage();
     return 2;
   }
+  if (RefuseUnlessUtf8(argv[i])) return 2;
   nlohmann::json request = {{"command", argv[i++]}, {"request", nlohmann::json::object()}};
   for (; i < argc; ++i) {
     const std::string pair = argv[i];
+    if (RefuseUnlessUtf8(pair)) return 2;
     const size_t equals = pair.find('=');
     if (equals == std::string::npos || equals == 0) {
-      std::fprintf(stderr, "'%s' is not Property=Value\n", pair.c_str());
+      std::fprintf(stderr, "'%s' is not Property=Value\n", Escaped(pair).c_str());
       return 2;
     }
     request["request"][pair.substr(0, equals)] = pair.substr(equals + 1);
@@ -54,12 +110,17 @@ int RunCall(int argc, char** argv) {
 
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
+    std::fprintf(stderr, "The control socket path '%s' is empty or longer than %zu bytes.\n", socketPath.c_str(),
+                 sizeof address.sun_path - 1);
+    return 2;
+  }
+  std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     std::fprintf(stderr, "Cannot reach the host at '%s': %s (is it running?)\n", socketPath.c_str(),
                  std::strerror(errno));
-    close(fd);
+    if (fd >= 0) close(fd);
     return 2;
   }
   const std::string line = request.dump() + "\n";
@@ -76,23 +137,11 @@ int RunCall(int argc, char** argv) {
     answer.append(buffer, static_cast<size_t>(n));
   }
   close(fd);
-  nlohmann::json reply;
-  try {
-    reply = nlohmann::json::parse(answer.substr(0, answer.find('\n')));
-  } catch (const nlohmann::json::exception&) {
+  if (answer.empty()) {
     std::fprintf(stderr, "The host gave no answer.\n");
     return 2;
   }
-  if (reply.value("ok", false)) {
-    for (const auto& [name, value] : reply["response"].items()) {
-      std::printf("%s %s\n", name.c_str(), value.is_string() ? value.get<std::string>().c_str() : value.dump().c_str());
-    }
-    return 0;
-  }
-  for (const auto& record : reply["error"]) {
-    std::fprintf(stderr, "%s: %s\n", record.value("code", "").c_str(), record.value("message", "").c_str());
-  }
-  return 1;
+  return PrintAnswer(answer.substr(0, answer.find('\n')));
 }
 
 }  // namespace Host
