@@ -25,7 +25,10 @@ void Usage() {
                "Usage: nfs_host call [--control-socket PATH] COMMAND [Property=Value ...]\n"
                "  Values are text; numbers, true/false and base64 byte vectors are converted\n"
                "  by the command's property types. Example:\n"
-               "    nfs_host call NFS::FileExistsCommand ShareName=/share FilePath=big.bin\n");
+               "    nfs_host call NFS::FileExistsCommand ShareName=/share FilePath=big.bin\n"
+               "  The socket (default %s) must belong to you or root, in a folder\n"
+               "  that no other user may change.\n",
+               DefaultControlSocketPath().c_str());
 }
 
 // The text with every byte outside printable ASCII as \xNN, so that any
@@ -116,11 +119,34 @@ int RunCall(int argc, char** argv) {
     return 2;
   }
   std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  // The request goes only to a host of this user or root: another user could
+  // otherwise read it and answer in the host's name.
+  if (const Common::Error untrusted = CheckSocketOwner(socketPath); untrusted.IsFailure()) {
+    std::fprintf(stderr, "%s\n", Common::ToUtf8(untrusted.Message()).c_str());
+    return 2;
+  }
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     std::fprintf(stderr, "Cannot reach the host at '%s': %s (is it running?)\n", socketPath.c_str(),
                  std::strerror(errno));
     if (fd >= 0) close(fd);
+    return 2;
+  }
+  // The same for the process that really listens, whatever the path showed.
+  ucred peer{};
+  socklen_t peerSize = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0) {
+    std::fprintf(stderr, "The control socket '%s' is not trusted: its server cannot be identified: %s.\n",
+                 socketPath.c_str(), std::strerror(errno));
+    close(fd);
+    return 2;
+  }
+  if (peer.uid != geteuid() && peer.uid != 0) {
+    std::fprintf(stderr,
+                 "The control socket '%s' is not trusted: the process serving it runs as user %u, not as you (%u) "
+                 "or root.\n",
+                 socketPath.c_str(), static_cast<unsigned>(peer.uid), static_cast<unsigned>(geteuid()));
+    close(fd);
     return 2;
   }
   const std::string line = request.dump() + "\n";

@@ -1,9 +1,13 @@
 #include "host/app/ControlProtocol.h"
 
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 
 #include "host/Messages.h"
 
@@ -15,6 +19,11 @@ constexpr uint32_t kBadProperty = 0x1000009;
 constexpr Common::Message kUnknownProperty{0x10000090, "The property '{0}' is not part of '{1}'."};
 constexpr Common::Message kWrongType{0x10000091, "The property '{0}' of '{1}' must be {2}."};
 constexpr Common::Message kNotObject{0x10000092, "The request of '{0}' must be a JSON object."};
+constexpr uint32_t kUntrustedSocket = 0x100000B;
+constexpr Common::Message kFolderNotPrivate{
+    0x100000B0, "The control socket folder '{0}' is not private: {1}. Remove it, or give --control-socket PATH."};
+constexpr Common::Message kFolderFailed{0x100000B1, "Cannot create the control socket folder '{0}': {1}"};
+constexpr Common::Message kSocketNotTrusted{0x100000B2, "The control socket '{0}' is not trusted: {1}."};
 
 [[noreturn]] void Refuse(const Common::Message& message, const std::string& a, const std::string& b,
                          const std::string& c = "") {
@@ -131,11 +140,82 @@ bool DecodeBase64(const std::string& text, Core::Blob& bytes) {
   return true;
 }
 
+std::string PrivateSocketFolder() { return "/tmp/nfs_host-" + std::to_string(geteuid()); }
+
 std::string DefaultControlSocketPath() {
   if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime != '\0') {
     return std::string(runtime) + "/nfs_host.sock";
   }
-  return "/tmp/nfs_host-" + std::to_string(getuid()) + ".sock";
+  return PrivateSocketFolder() + "/nfs_host.sock";
+}
+
+namespace {
+
+std::string Octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// Empty when the entry belongs to the caller or root, else why not.
+std::string ForeignOwner(const struct stat& entry, const std::string& what) {
+  const uid_t self = geteuid();
+  if (entry.st_uid == self || entry.st_uid == 0) return "";
+  return what + " belongs to user " + std::to_string(entry.st_uid) + ", not to you (" + std::to_string(self) +
+         ") or root";
+}
+
+}  // namespace
+
+void PrepareSocketFolder(const std::string& socketPath) {
+  if (std::filesystem::path(socketPath).lexically_normal().parent_path() == PrivateSocketFolder()) {
+    PreparePrivateFolder(PrivateSocketFolder());
+  }
+}
+
+void PreparePrivateFolder(const std::string& folder) {
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    const int error = errno;
+    throw Common::Error(kUntrustedSocket, Common::FormatMessage(kFolderFailed, folder, std::strerror(error)));
+  }
+  struct stat entry {};
+  std::string reason;
+  if (lstat(folder.c_str(), &entry) != 0) {
+    reason = std::strerror(errno);
+  } else if (S_ISLNK(entry.st_mode)) {
+    reason = "it is a symbolic link";
+  } else if (!S_ISDIR(entry.st_mode)) {
+    reason = "it is not a folder";
+  } else if (entry.st_uid != geteuid()) {
+    reason = "it belongs to user " + std::to_string(entry.st_uid) + ", not to you (" + std::to_string(geteuid()) + ")";
+  } else if ((entry.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    reason = "other users may write to it (mode " + Octal(entry.st_mode) + ")";
+  }
+  if (!reason.empty()) throw Common::Error(kUntrustedSocket, Common::FormatMessage(kFolderNotPrivate, folder, reason));
+}
+
+Common::Error CheckSocketOwner(const std::string& socketPath) {
+  struct stat entry {};
+  if (lstat(socketPath.c_str(), &entry) != 0) return Common::Error::Success();
+  std::string reason = S_ISSOCK(entry.st_mode) ? ForeignOwner(entry, "it") : "it is not a socket";
+  if (reason.empty()) {
+    // Whoever may write to the folder may replace the socket, unless the
+    // folder is sticky (as /tmp is).
+    std::filesystem::path folder = std::filesystem::path(socketPath).parent_path();
+    if (folder.empty()) folder = ".";
+    const std::string what = "its folder '" + folder.string() + "'";
+    struct stat holder {};
+    if (stat(folder.c_str(), &holder) != 0) {
+      reason = what + " cannot be examined: " + std::strerror(errno);
+    } else {
+      reason = ForeignOwner(holder, what);
+      if (reason.empty() && (holder.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (holder.st_mode & S_ISVTX) == 0) {
+        reason = what + " may be written by other users (mode " + Octal(holder.st_mode) + ")";
+      }
+    }
+  }
+  if (reason.empty()) return Common::Error::Success();
+  return Common::Error(kUntrustedSocket, Common::FormatMessage(kSocketNotTrusted, socketPath, reason));
 }
 
 }  // namespace Host

@@ -26,6 +26,23 @@ std::string EncodeBase64(const Core::Blob& bytes);
 // False when the text is not base64.
 bool DecodeBase64(const std::string& text, Core::Blob& bytes);
 
+// $XDG_RUNTIME_DIR/nfs_host.sock, or nfs_host.sock in PrivateSocketFolder()
+// when XDG_RUNTIME_DIR is not set.
 std::string DefaultControlSocketPath();
+// /tmp/nfs_host-<uid>: in /tmp only a folder of the user's own keeps other
+// users from placing or replacing the socket.
+std::string PrivateSocketFolder();
+// For a socket in PrivateSocketFolder(), PreparePrivateFolder of it. Other
+// paths are the operator's choice and are left as they are.
+void PrepareSocketFolder(const std::string& socketPath);
+// Creates the folder owner-only when missing, and throws Common::Error
+// unless it is then a real folder (not a link) of the calling user that no
+// other user may write to.
+void PreparePrivateFolder(const std::string& folder);
+// Why a client must not trust the socket: it, or the folder that holds it,
+// could have been made or replaced by another user than the caller or root.
+// Success when it may be trusted, or when it does not exist (connecting
+// reports that).
+Common::Error CheckSocketOwner(const std::string& socketPath);
 
 }  // namespace Host

@@ -53,8 +53,12 @@ void PrintHelp(const char* program) {
       "                      2 notices (default), 3 warnings, 4 failures\n"
       "  --log-file PATH     also append the log lines to this file\n"
       "  --control-socket PATH\n"
-      "                      the local socket for host commands (default %s);\n"
-      "                      created owner-only, removed at exit\n"
+      "                      the local socket for host commands, created owner-only\n"
+      "                      and removed at exit (default $XDG_RUNTIME_DIR/nfs_host.sock,\n"
+      "                      or without XDG_RUNTIME_DIR nfs_host.sock in the folder\n"
+      "                      /tmp/nfs_host-UID, which the host creates with mode 0700\n"
+      "                      and refuses unless it is a real folder of its user that\n"
+      "                      no other user may write to; here: %s)\n"
       "  --help              this text\n"
       "\n"
       "Subcommands:\n"
@@ -155,6 +159,13 @@ int main(int argc, char** argv) {
       return 2;
     }
     Common::Logger::SetSink(Common::CreateTeeLogSink(Common::CreateStderrLogSink(), file));
+  }
+
+  try {
+    Host::PrepareSocketFolder(flags.controlSocket);
+  } catch (const Common::Error& error) {
+    PrintFailure("Cannot open the control channel", error);
+    return 1;
   }
 
   Core::AddonRegistry& addons = Core::AddonRegistry::Instance();

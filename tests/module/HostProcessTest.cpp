@@ -12,6 +12,7 @@
 #include <nfsc/libnfs.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -139,6 +140,33 @@ TEST(HostProcessTest, ShutdownClosesTheControlChannelBeforeTheService) {
   const std::string log = host.ErrorOutput();
   EXPECT_EQ(Occurrences(log, "Starting NFS network services."), 1u) << log;
   EXPECT_EQ(Occurrences(log, "NFS network services have been stopped."), 1u) << log;
+}
+
+// Without XDG_RUNTIME_DIR the socket lives in a folder of the user's own in
+// /tmp, where host and call both find it.
+TEST(HostProcessTest, DefaultControlSocketLivesInAPrivateFolder) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const std::string savedRuntime = runtime != nullptr ? runtime : "";
+  unsetenv("XDG_RUNTIME_DIR");
+  TestSupport::TempDir temp;
+  const std::string folder = "/tmp/nfs_host-" + std::to_string(geteuid());
+  const std::string socketPath = folder + "/nfs_host.sock";
+  {
+    HostProcess host({"--local-path", (temp.Path() / "exported").string(), "--share-name", "/share"});
+    ASSERT_TRUE(host.WaitForOutput("Control channel: " + socketPath + "\n", 20000)) << host.ErrorOutput();
+    struct stat made {};
+    ASSERT_EQ(lstat(folder.c_str(), &made), 0);
+    EXPECT_TRUE(S_ISDIR(made.st_mode));
+    EXPECT_EQ(made.st_uid, geteuid());
+    EXPECT_EQ(made.st_mode & 0022, 0u);
+    HostProcess call({"call", "NFS::FileExistsCommand", "ShareName=/share", "FilePath=folder/missing.txt"});
+    EXPECT_EQ(call.WaitForExit(10000), 1);
+    EXPECT_NE(call.ErrorOutput().find("0x0182002D"), std::string::npos);
+    host.Signal(SIGTERM);
+    EXPECT_EQ(host.WaitForExit(10000), 0);
+  }
+  EXPECT_FALSE(std::filesystem::exists(socketPath));
+  if (runtime != nullptr) setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
 }
 
 TEST(HostProcessTest, StartFailuresPrintTheWholeChain) {

@@ -1,10 +1,14 @@
 // "nfs_host call" run as its own process against a control socket of this test.
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +33,15 @@ class CallCommandTest : public ::testing::Test {
     TestSupport::HostProcess call(arguments);
     const int status = call.WaitForExit(10000);
     return {status, call.ErrorOutput()};
+  }
+
+  // Whether call got through to the channel: it answers that there is no such command.
+  bool Reached(const Outcome& outcome) {
+    return outcome.status == 1 && outcome.errors.find("Cannot find the command 'NFS::X'.") != std::string::npos;
+  }
+
+  std::string Untrusted(const std::string& why) const {
+    return "The control socket '" + socket_ + "' is not trusted: " + why + ".\n";
   }
 
   TestSupport::TempDir temp_;
@@ -83,6 +96,92 @@ TEST_F(CallCommandTest, AnswersOutsideTheProtocolAreReported) {
   }
   fake.join();
   close(listener);
+}
+
+TEST_F(CallCommandTest, SocketInAFolderOtherUsersMayChangeIsRefused) {
+  const auto folder = temp_.Path() / "shared";
+  std::filesystem::create_directory(folder);
+  socket_ = (folder / "control.sock").string();
+  Host::ControlChannel channel(runner_, socket_);
+  channel.Start();
+  ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+  EXPECT_EQ(Call({"NFS::X"}).errors,
+            Untrusted("its folder '" + folder.string() + "' may be written by other users (mode 0777)"));
+  ASSERT_EQ(chmod(folder.c_str(), 0770), 0);
+  EXPECT_EQ(Call({"NFS::X"}).status, 2);
+  // Sticky, as /tmp is: others may add entries but not replace this one.
+  ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+  EXPECT_TRUE(Reached(Call({"NFS::X"})));
+  ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+  EXPECT_TRUE(Reached(Call({"NFS::X"})));
+}
+
+TEST_F(CallCommandTest, SocketOfAnotherUserIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a socket to another user needs root";
+  Host::ControlChannel channel(runner_, socket_);
+  channel.Start();
+  ASSERT_EQ(chown(socket_.c_str(), 65534, 65534), 0);
+  const Outcome refused = Call({"NFS::X"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.errors, Untrusted("it belongs to user 65534, not to you (0) or root"));
+  ASSERT_EQ(chown(socket_.c_str(), 0, 0), 0);
+  EXPECT_TRUE(Reached(Call({"NFS::X"})));
+
+  // Nor in a folder of another user, who could replace it.
+  const auto theirs = temp_.Path() / "theirs";
+  std::filesystem::create_directory(theirs);
+  ASSERT_EQ(chmod(theirs.c_str(), 0755), 0);
+  socket_ = (theirs / "control.sock").string();
+  Host::ControlChannel inTheirFolder(runner_, socket_);
+  inTheirFolder.Start();
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(Call({"NFS::X"}).errors,
+            Untrusted("its folder '" + theirs.string() + "' belongs to user 65534, not to you (0) or root"));
+}
+
+// The path may look right while another user's process listens behind it:
+// call asks the connection itself who serves it.
+TEST_F(CallCommandTest, HostRunningAsAnotherUserIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "a listener of another user needs root";
+  const auto folder = temp_.Path() / "sticky";
+  std::filesystem::create_directory(folder);
+  ASSERT_EQ(chmod(temp_.Path().c_str(), 0711), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 01777), 0);
+  socket_ = (folder / "control.sock").string();
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char byte = 'r';
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_.c_str(), sizeof address.sun_path - 1);
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0 ||
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 4) != 0 ||
+        write(ready[1], &byte, 1) != 1) {
+      _exit(3);
+    }
+    [[maybe_unused]] const ssize_t got = read(done[0], &byte, 1);
+    _exit(0);
+  }
+  close(ready[1]);
+  close(done[0]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the other user's listener did not start";
+  // Given to root, the file itself passes; the process behind it does not.
+  ASSERT_EQ(chown(socket_.c_str(), 0, 0), 0);
+  const Outcome refused = Call({"NFS::X"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.errors, Untrusted("the process serving it runs as user 65534, not as you (0) or root"));
+  ASSERT_EQ(write(done[1], "d", 1), 1);
+  int status = 0;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  close(ready[0]);
+  close(done[1]);
 }
 
 }  // namespace
