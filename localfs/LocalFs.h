@@ -44,6 +44,9 @@ inline constexpr uint32_t kUnknown32 = 0xFFFFFFFF;
 // Reparse tag of symbolic links; also given to entries that must never be
 // opened as files (devices, FIFOs, sockets).
 inline constexpr uint32_t kReparseTagSymlink = 0xA000000C;
+// Reparse tag of a folder on which another file system is mounted: such a
+// folder is listed but never entered, as NFS servers do not cross mounts.
+inline constexpr uint32_t kReparseTagMountPoint = 0xA0000003;
 
 // 1 to 255 code units, not "." or "..", no code 0 to 31, none of " * / : < > ? \ |.
 bool IsValidEntryName(Common::WStringView name);
@@ -129,6 +132,8 @@ class LocalDirectoryHandle : public StatusHolder {
   // Replaces an existing file of the new name, never an existing directory.
   virtual bool Rename(const WString& from, const WString& to) = 0;
 
+  // The name "." means this folder itself, changed through its own
+  // descriptor. Only the permission bits 0777 are ever set.
   virtual bool SetUnixPermissions(const WString& name, uint32_t mode) = 0;
   virtual bool SetUnixOwner(const WString& name, uint32_t uid, uint32_t gid) = 0;
   virtual bool SetDosAttributes(const WString& name, uint32_t attributes) = 0;

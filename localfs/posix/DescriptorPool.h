@@ -54,6 +54,9 @@ class PooledDescriptor {
   // errno set when that fails.
   DescriptorLease Acquire();
 
+  // The device of the object first opened; it never changes.
+  dev_t Device() const { return device_; }
+
  protected:
   // Opens the object again; -1 with errno set on failure. Runs under the
   // pool's lock, so it may acquire other pooled descriptors (its parent).

@@ -84,6 +84,13 @@ std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenChild(const std:
     Fail(errno, "openat", raw, where);
     return nullptr;
   }
+  // Another file system mounted here is not entered.
+  struct stat st {};
+  if (raw != ".." && (fstat(fd, &st) != 0 || st.st_dev != node_->Device())) {
+    close(fd);
+    Fail(EXDEV, "openat", raw, where);
+    return nullptr;
+  }
   // ".." of a folder opened by path has no parent to reopen it from.
   auto child = std::make_shared<DirectoryDescriptor>(fd, raw == ".." ? nullptr : node_, raw);
   return std::make_unique<PosixDirectoryHandle>(std::move(child), std::move(childPath));
@@ -136,7 +143,7 @@ std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetEntry(const WString& 
     Fail(errno, "fstatat", local);
     return nullptr;
   }
-  return std::make_unique<PosixEntryCursor>(std::move(local), st);
+  return std::make_unique<PosixEntryCursor>(std::move(local), st, node_->Device());
 }
 
 std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetSelfEntry() {
@@ -147,7 +154,7 @@ std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetSelfEntry() {
     Fail(errno, "fstat", ".");
     return nullptr;
   }
-  return std::make_unique<PosixEntryCursor>(LastComponent(localPath_), st);
+  return std::make_unique<PosixEntryCursor>(LastComponent(localPath_), st, std::nullopt);
 }
 
 std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::ListEntries() {
@@ -168,7 +175,7 @@ std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::ListEntries() {
     Fail(error, "fdopendir", ".");
     return nullptr;
   }
-  return std::make_unique<PosixEntryCursor>(stream, localPath_);
+  return std::make_unique<PosixEntryCursor>(stream, localPath_, node_->Device());
 }
 
 std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenRegular(const std::string& local, int flags,
@@ -274,6 +281,15 @@ bool PosixDirectoryHandle::Rename(const WString& from, const WString& to) {
 }
 
 bool PosixDirectoryHandle::SetUnixPermissions(const WString& name, uint32_t mode) {
+  // Set-id and sticky bits never come from here: a client must not be able
+  // to plant a set-user-id program.
+  mode &= 0777;
+  if (name == u".") {
+    const DescriptorLease dir = Use();
+    if (!dir) return false;
+    if (fchmod(dir.Fd(), mode) != 0) return Fail(errno, "fchmod", ".");
+    return true;
+  }
   std::string local;
   if (!ToLocalName(name, local, status_)) return false;
   struct stat st {};
@@ -282,7 +298,7 @@ bool PosixDirectoryHandle::SetUnixPermissions(const WString& name, uint32_t mode
   if (fstatat(dir.Fd(), local.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, "fstatat", local);
   // Link permissions mean nothing; never let a change reach the target.
   if (S_ISLNK(st.st_mode)) return Fail(ELOOP, "fchmodat", local);
-  if (fchmodat(dir.Fd(), local.c_str(), mode & 07777, AT_SYMLINK_NOFOLLOW) == 0) return true;
+  if (fchmodat(dir.Fd(), local.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0) return true;
   if (errno != ENOTSUP && errno != EOPNOTSUPP) return Fail(errno, "fchmodat", local);
   // Older C libraries refuse the no-follow flag; go through a path descriptor,
   // checked again in case a link replaced the entry meanwhile.
@@ -295,7 +311,7 @@ bool PosixDirectoryHandle::SetUnixPermissions(const WString& name, uint32_t mode
     error = ELOOP;
   } else {
     const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
-    if (fchmodat(AT_FDCWD, procPath.c_str(), mode & 07777, 0) != 0) error = errno;
+    if (fchmodat(AT_FDCWD, procPath.c_str(), mode, 0) != 0) error = errno;
   }
   close(fd);
   if (error != 0) return Fail(error, "fchmodat", local);
@@ -303,6 +319,12 @@ bool PosixDirectoryHandle::SetUnixPermissions(const WString& name, uint32_t mode
 }
 
 bool PosixDirectoryHandle::SetUnixOwner(const WString& name, uint32_t uid, uint32_t gid) {
+  if (name == u".") {
+    const DescriptorLease dir = Use();
+    if (!dir) return false;
+    if (fchown(dir.Fd(), static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0) return Fail(errno, "fchown", ".");
+    return true;
+  }
   std::string local;
   if (!ToLocalName(name, local, status_)) return false;
   const DescriptorLease dir = Use();
@@ -315,15 +337,19 @@ bool PosixDirectoryHandle::SetUnixOwner(const WString& name, uint32_t uid, uint3
 }
 
 bool PosixDirectoryHandle::SetDosAttributes(const WString& name, uint32_t attributes) {
-  std::string local;
-  if (!ToLocalName(name, local, status_)) return false;
   struct stat st {};
   const DescriptorLease dir = Use();
   if (!dir) return false;
-  if (fstatat(dir.Fd(), local.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, "fstatat", local);
+  if (name == u".") {
+    if (fstat(dir.Fd(), &st) != 0) return Fail(errno, "fstat", ".");
+  } else {
+    std::string local;
+    if (!ToLocalName(name, local, status_)) return false;
+    if (fstatat(dir.Fd(), local.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, "fstatat", local);
+  }
   // Only the read-only bit has a unix meaning.
-  const uint32_t mode = (attributes & kAttributeReadOnly) ? (st.st_mode & 07555) : (st.st_mode | 0200);
-  return SetUnixPermissions(name, mode & 07777);
+  const uint32_t mode = (attributes & kAttributeReadOnly) ? (st.st_mode & 0555) : (st.st_mode | 0200);
+  return SetUnixPermissions(name, mode & 0777);
 }
 
 bool PosixDirectoryHandle::GetDriveSizes(uint64_t& total, uint64_t& free, uint64_t& available) {

@@ -17,11 +17,12 @@ uint64_t Milliseconds(const timespec& t) {
 
 }  // namespace
 
-PosixEntryCursor::PosixEntryCursor(std::string rawName, const struct stat& st)
-    : rawName_(std::move(rawName)), stat_(st), valid_(true) {}
+PosixEntryCursor::PosixEntryCursor(std::string rawName, const struct stat& st,
+                                   std::optional<dev_t> folderDevice)
+    : rawName_(std::move(rawName)), stat_(st), folderDevice_(folderDevice), valid_(true) {}
 
-PosixEntryCursor::PosixEntryCursor(DIR* stream, std::string folder)
-    : valid_(true), stream_(stream), folder_(std::move(folder)) {
+PosixEntryCursor::PosixEntryCursor(DIR* stream, std::string folder, dev_t folderDevice)
+    : folderDevice_(folderDevice), valid_(true), stream_(stream), folder_(std::move(folder)) {
   Next();  // onto the first entry
 }
 
@@ -76,13 +77,17 @@ bool PosixEntryCursor::IsLinkLike() const {
   return !S_ISREG(stat_.st_mode) && !S_ISDIR(stat_.st_mode);
 }
 
+bool PosixEntryCursor::IsMountPoint() const {
+  return S_ISDIR(stat_.st_mode) && folderDevice_ && stat_.st_dev != *folderDevice_;
+}
+
 WString PosixEntryCursor::GetName() const { return valid_ ? Common::FromUtf8(rawName_) : WString(); }
 
 uint32_t PosixEntryCursor::GetDosAttributes() const {
   if (!valid_) return kUnknown32;
   uint32_t attributes = 0;
   if (S_ISDIR(stat_.st_mode)) attributes |= kAttributeDirectory;
-  if (IsLinkLike()) attributes |= kAttributeReparsePoint;
+  if (IsLinkLike() || IsMountPoint()) attributes |= kAttributeReparsePoint;
   if ((stat_.st_mode & 0222) == 0) attributes |= kAttributeReadOnly;
   if (S_ISREG(stat_.st_mode) && static_cast<uint64_t>(stat_.st_blocks) * 512 <
                                     static_cast<uint64_t>(stat_.st_size)) {
@@ -92,7 +97,9 @@ uint32_t PosixEntryCursor::GetDosAttributes() const {
 }
 
 uint32_t PosixEntryCursor::GetReparseTag() const {
-  return valid_ && IsLinkLike() ? kReparseTagSymlink : 0;
+  if (!valid_) return 0;
+  if (IsLinkLike()) return kReparseTagSymlink;
+  return IsMountPoint() ? kReparseTagMountPoint : 0;
 }
 
 uint64_t PosixEntryCursor::GetEndOfFile() const {

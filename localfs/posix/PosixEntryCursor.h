@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 
 #include "localfs/LocalFs.h"
@@ -13,10 +14,11 @@ namespace LocalFs::Posix {
 // Either one entry (from fstatat) or a walk over a whole directory stream.
 class PosixEntryCursor : public LocalEntryCursor {
  public:
-  // A single entry.
-  PosixEntryCursor(std::string rawName, const struct stat& st);
+  // A single entry of a folder on `folderDevice`; a folder entry on another
+  // device is a mount point. The folder itself is given no device.
+  PosixEntryCursor(std::string rawName, const struct stat& st, std::optional<dev_t> folderDevice);
   // A listing; takes ownership of the stream.
-  PosixEntryCursor(DIR* stream, std::string folder);
+  PosixEntryCursor(DIR* stream, std::string folder, dev_t folderDevice);
   ~PosixEntryCursor() override;
   PosixEntryCursor(const PosixEntryCursor&) = delete;
   PosixEntryCursor& operator=(const PosixEntryCursor&) = delete;
@@ -50,8 +52,12 @@ class PosixEntryCursor : public LocalEntryCursor {
   // Types that must never be opened as files look like symbolic links.
   bool IsLinkLike() const;
 
+  // Another file system mounted on a folder entry: listed, never entered.
+  bool IsMountPoint() const;
+
   std::string rawName_;
   struct stat stat_ {};
+  std::optional<dev_t> folderDevice_;
   bool valid_ = false;
   DIR* stream_ = nullptr;
   std::string folder_;

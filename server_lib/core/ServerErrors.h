@@ -77,6 +77,7 @@ inline constexpr Message IoError{0x182000E0, "An error has occurred while perfor
 inline constexpr Message ReadFailed{0x182000F0, "Failed to read data (Handle: {0}; Offset: {1}; Size: {2})."};
 inline constexpr Message WriteFailed{0x18200100, "Failed to write data (Handle: {0}; Offset: {1}; Size: {2})."};
 inline constexpr Message FileAlreadyExists{0x18200110, "The file already exists."};
+inline constexpr Message FolderInTheWay{0x18200112, "A rename replaces files only: a folder neither replaces nor is replaced."};
 inline constexpr Message VirtualFileAlreadyRegistered{0x18200111, "Virtual file '{1}' in folder '{0}' is already registered."};
 inline constexpr Message CreateFileFailed{0x18200120, "Failed to create a file (Handle: {0}; Name: '{1}')."};
 inline constexpr Message CreateFileByPathFailed{0x18200121, "Failed to create file '{0}'."};

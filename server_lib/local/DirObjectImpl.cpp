@@ -15,11 +15,15 @@ namespace NFS {
 
 std::shared_ptr<DirObject> CreateLocalDirObject(const Common::WString& path,
                                                 std::shared_ptr<LocalFs::LocalDirectoryHandle> local) {
-  return std::make_shared<DirObjectImpl>(path, std::move(local));
+  return std::make_shared<DirObjectImpl>(path, std::move(local), path.size());
 }
 
-DirObjectImpl::DirObjectImpl(Common::WString path, std::shared_ptr<LocalFs::LocalDirectoryHandle> local)
-    : path_(std::move(path)), id_(MakeObjectId(kDirectoryKind, path_)), local_(std::move(local)) {}
+DirObjectImpl::DirObjectImpl(Common::WString path, std::shared_ptr<LocalFs::LocalDirectoryHandle> local,
+                             size_t rootLength)
+    : path_(std::move(path)),
+      rootLength_(rootLength),
+      id_(MakeObjectId(kDirectoryKind, path_)),
+      local_(std::move(local)) {}
 
 DirObjectImpl::~DirObjectImpl() = default;
 
@@ -34,6 +38,10 @@ std::shared_ptr<AttributesAccessor> DirObjectImpl::GetAttributes() {
 }
 
 std::shared_ptr<AttributesModifier> DirObjectImpl::GetAttributesModifier() {
+  // The share root is changed through its own descriptor: its containing
+  // folder lies outside the export, and the configured path may be a link or
+  // end in "." or "..", so its last component need not name the export.
+  if (IsShareRoot()) return std::make_shared<AttributesModifierImpl>(*local_, u".");
   auto parent = local_->OpenDirectory(u"..");
   if (!parent) ThrowIoError(local_->TakeStatus());
   auto self = local_->GetSelfEntry();
@@ -53,17 +61,19 @@ std::shared_ptr<DirEntriesEnumerator> DirObjectImpl::GetEnumerator(uint64_t id) 
 std::shared_ptr<FileSystemObject> DirObjectImpl::Lookup(const Common::WString& name) {
   if (name == u"..") {
     Common::Trace(kLogChannel, "Dir({0}): getting parent directory", path_);
+    // The share root has no parent, whatever its name looks like.
+    if (IsShareRoot()) return nullptr;
     const size_t slash = path_.rfind(u'/');
-    if (slash == Common::WString::npos || slash == 0) return nullptr;
+    if (slash == Common::WString::npos || slash < rootLength_) return nullptr;
     std::shared_ptr<LocalFs::LocalDirectoryHandle> parent = local_->OpenDirectory(u"..");
     if (!parent) return nullptr;
-    return CreateLocalDirObject(path_.substr(0, slash), std::move(parent));
+    return std::make_shared<DirObjectImpl>(path_.substr(0, slash), std::move(parent), rootLength_);
   }
   if (name == u".") {
     Common::Trace(kLogChannel, "Dir({0}): getting self directory", path_);
     std::shared_ptr<LocalFs::LocalDirectoryHandle> self = local_->OpenDirectory(u".");
     if (!self) return nullptr;
-    return CreateLocalDirObject(path_, std::move(self));
+    return std::make_shared<DirObjectImpl>(path_, std::move(self), rootLength_);
   }
 
   auto entry = local_->GetEntry(name);
@@ -72,7 +82,7 @@ std::shared_ptr<FileSystemObject> DirObjectImpl::Lookup(const Common::WString& n
     case ObjectTypeCode::Directory: {
       std::shared_ptr<LocalFs::LocalDirectoryHandle> child = local_->OpenDirectory(*entry);
       if (!child) return nullptr;
-      return CreateLocalDirObject(path_ + u"/" + name, std::move(child));
+      return std::make_shared<DirObjectImpl>(path_ + u"/" + name, std::move(child), rootLength_);
     }
     case ObjectTypeCode::RegularFile:
       return CreateLocalFileObject(local_, path_, name);

@@ -9,7 +9,10 @@ namespace NFS {
 
 class DirObjectImpl : public DirObject, public DirEntriesEnumeratorsProvider::IteratorSource {
  public:
-  DirObjectImpl(Common::WString path, std::shared_ptr<LocalFs::LocalDirectoryHandle> local);
+  // `rootLength` is the length of the share root's path: the object whose
+  // path is that long is the share root and has no parent.
+  DirObjectImpl(Common::WString path, std::shared_ptr<LocalFs::LocalDirectoryHandle> local,
+                size_t rootLength);
   ~DirObjectImpl() override;
 
   Common::WString GetPath() override;
@@ -31,7 +34,10 @@ class DirObjectImpl : public DirObject, public DirEntriesEnumeratorsProvider::It
   std::unique_ptr<DirectoryIterator> CreateIterator() override;
 
  private:
+  bool IsShareRoot() const { return path_.size() <= rootLength_; }
+
   Common::WString path_;
+  size_t rootLength_;
   ObjectId id_;  // computed once: the digest is deliberately slow
   std::shared_ptr<LocalFs::LocalDirectoryHandle> local_;
   std::unique_ptr<DirEntriesEnumeratorsProvider> enumerators_;

@@ -8,7 +8,9 @@
 
 namespace NFS {
 
-// A directory object over an open local folder.
+// A share root: a directory object over an open local folder, whose path is
+// the share name. Its ".." finds nothing, and its subdirectories know where
+// the share begins.
 std::shared_ptr<DirObject> CreateLocalDirObject(const Common::WString& path,
                                                 std::shared_ptr<LocalFs::LocalDirectoryHandle> local);
 

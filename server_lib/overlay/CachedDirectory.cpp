@@ -33,8 +33,10 @@ void CachedDirectory::DeleteDir(const Common::WString& name) {
 }
 
 void CachedDirectory::Rename(const Common::WString& from, const Common::WString& to) {
-  auto object = base_->Lookup(from);
-  if (object) {
+  // Both names change meaning: the moved object and whatever it replaces.
+  for (const Common::WString* name : {&from, &to}) {
+    auto object = base_->Lookup(*name);
+    if (!object) continue;
     if (std::dynamic_pointer_cast<DirObject>(object)) {
       RemoveNested(cache_, *object);
     } else {

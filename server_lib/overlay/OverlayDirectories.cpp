@@ -70,7 +70,11 @@ void CombinedDirectory::DeleteDir(const Common::WString& name) {
 }
 
 void CombinedDirectory::Rename(const Common::WString& from, const Common::WString& to) {
+  // A virtual file of the target name is replaced too, but only once the
+  // local move has happened.
+  const bool virtualTarget = !base_->Lookup(to) && std::dynamic_pointer_cast<FileObject>(second_->Lookup(to));
   base_->Rename(from, to);
+  if (virtualTarget && !base_->Lookup(from) && base_->Lookup(to)) second_->DeleteFile(to);
 }
 
 // --- CombinedDirEntriesEnumerator

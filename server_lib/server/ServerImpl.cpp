@@ -322,12 +322,21 @@ Common::Error ServerImpl::Rename(const ObjectId& dirId, const Common::WString& f
       [&] {
         CheckIfHandleValid(dirId);
         auto dir = GetDirectory(dirId, op);
-        if (!dir->Lookup(from)) ThrowFileNotFound(op);
-        if (dir->Lookup(to)) {
-          const Common::Error replaced = DeleteFile(dirId, to);
-          if (replaced.IsFailure()) throw replaced;
+        auto source = dir->Lookup(from);
+        if (!source) ThrowFileNotFound(op);
+        // A name moved onto itself stays as it is; the local move would too,
+        // but replacing "first" would have deleted it.
+        if (from != to) {
+          // The replace is the move's own (an atomic rename over the old
+          // file), so a move that fails leaves the old target in place.
+          if (auto target = dir->Lookup(to)) {
+            if (std::dynamic_pointer_cast<DirObject>(target) || std::dynamic_pointer_cast<DirObject>(source)) {
+              Fail(ErrorCode::AlreadyExists, Messages::FolderInTheWay, op);
+            }
+            Notify(std::make_shared<DeleteFileEvent>(*target));
+          }
+          dir->Rename(from, to);
         }
-        dir->Rename(from, to);
         Common::Trace(kLogChannel, "Rename({0}, {1} => {2})", dir->GetPath(), from, to);
       },
       IdText(dirId), from, to);

@@ -75,7 +75,8 @@ void FileServiceImpl::SetAttr(const SETATTR3args& args, SETATTR3res& result) {
     return;
   }
   const sattr3& wanted = args.new_attributes;
-  if (wanted.mode.set_it) modifier->SetUnixPermissions(wanted.mode.set_mode3_u.mode);
+  // Permission bits only: set-id and sticky bits from a client never reach the disk.
+  if (wanted.mode.set_it) modifier->SetUnixPermissions(wanted.mode.set_mode3_u.mode & 0777);
   // An owner without a group, or the reverse, is not applied.
   if (wanted.uid.set_it && wanted.gid.set_it) {
     modifier->SetUnixOwner(wanted.uid.set_uid3_u.uid, wanted.gid.set_gid3_u.gid);

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -110,6 +111,8 @@ TEST_F(LocalFsTest, HostileNamesReachNothingOutside) {
     for (const auto& [what, operation] : operations) {
       const bool dotName = name == u"." || name == u"..";
       if (dotName && std::string_view(what) == "OpenDirectory") continue;
+      // "." names the folder itself for attribute changes (tested below).
+      if (name == u"." && std::string_view(what).starts_with("Set")) continue;
       EXPECT_FALSE(operation(name)) << what << " " << Common::ToUtf8(name);
       EXPECT_EQ(dir_->TakeStatus().Code(), LocalFs::kInvalidName) << what << " " << Common::ToUtf8(name);
     }
@@ -362,8 +365,9 @@ TEST_F(LocalFsTest, DirectoryChanges) {
   EXPECT_EQ(dir_->TakeStatus().Code(), kSys + ENOTDIR);
   EXPECT_TRUE(temp_.Exists("inside/sub/inner"));
 
-  EXPECT_TRUE(dir_->SetUnixPermissions(u"two", 04600));
-  EXPECT_EQ(Lstat(Inside("two")).st_mode & 07777, 04600u);
+  // Set-id and sticky bits are never set, whatever is asked.
+  EXPECT_TRUE(dir_->SetUnixPermissions(u"two", 07600));
+  EXPECT_EQ(Lstat(Inside("two")).st_mode & 07777, 0600u);
   EXPECT_TRUE(dir_->SetUnixPermissions(u"two", 0664));
   EXPECT_TRUE(dir_->SetDosAttributes(u"two", LocalFs::kAttributeReadOnly));
   EXPECT_EQ(Lstat(Inside("two")).st_mode & 07777, 0444u);
@@ -393,6 +397,65 @@ TEST_F(LocalFsTest, DirectoryChanges) {
   EXPECT_TRUE(same->DeleteFile(u"inner"));
   EXPECT_TRUE(dir_->RemoveDirectory(u"sub"));
   EXPECT_TRUE(dir_->GetStatus().IsSuccess());
+}
+
+// Another file system mounted inside is listed as a mount point and never
+// entered, by name or from a listing.
+TEST_F(LocalFsTest, MountPointsAreListedButNotEntered) {
+  std::filesystem::create_directory(Inside("mnt"));
+  if (mount("none", Inside("mnt").c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{Inside("mnt")};
+  temp_.WriteFile("inside/mnt/other.txt", "other");
+
+  auto entry = dir_->GetEntry(u"mnt");
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->GetReparseTag(), LocalFs::kReparseTagMountPoint);
+  EXPECT_EQ(entry->GetDosAttributes() & (LocalFs::kAttributeDirectory | LocalFs::kAttributeReparsePoint),
+            LocalFs::kAttributeDirectory | LocalFs::kAttributeReparsePoint);
+  EXPECT_FALSE(dir_->OpenDirectory(u"mnt"));
+  EXPECT_EQ(dir_->TakeStatus().Code(), kSys + EXDEV);
+  EXPECT_FALSE(dir_->OpenDirectory(*entry));
+  EXPECT_EQ(dir_->TakeStatus().Code(), kSys + EXDEV);
+
+  bool listed = false;
+  for (auto cursor = dir_->ListEntries(); cursor->IsValid(); cursor->Next()) {
+    if (cursor->GetName() != u"mnt") continue;
+    listed = true;
+    EXPECT_EQ(cursor->GetReparseTag(), LocalFs::kReparseTagMountPoint);
+    EXPECT_FALSE(dir_->OpenDirectory(*cursor));
+  }
+  EXPECT_TRUE(listed);
+  // The mounted folder's own view of itself is an ordinary folder.
+  auto mounted = LocalFs::CreateLocalDirectoryHandle(Inside("mnt"));
+  ASSERT_TRUE(mounted);
+  EXPECT_EQ(mounted->GetSelfEntry()->GetReparseTag(), 0u);
+  EXPECT_EQ(mounted->GetEntry(u"other.txt")->GetReparseTag(), 0u);
+}
+
+// "." changes the folder itself through its own descriptor, even when the
+// folder was opened through a link or a path ending in "..".
+TEST_F(LocalFsTest, DotChangesTheFolderItself) {
+  ASSERT_EQ(symlink(Inside().c_str(), (temp_.PathString() + "/link").c_str()), 0);
+  std::filesystem::create_directory(Inside("sub"));
+  for (const std::string& path : {temp_.PathString() + "/link", Inside("sub") + "/.."}) {
+    auto folder = LocalFs::CreateLocalDirectoryHandle(path);
+    ASSERT_TRUE(folder) << path;
+    EXPECT_TRUE(folder->SetUnixPermissions(u".", 06711)) << path;
+    EXPECT_EQ(Lstat(Inside()).st_mode & 07777, 0711u) << path;
+    EXPECT_TRUE(folder->SetDosAttributes(u".", LocalFs::kAttributeReadOnly));
+    EXPECT_EQ(Lstat(Inside()).st_mode & 07777, 0511u) << path;
+    EXPECT_TRUE(folder->SetUnixOwner(u".", LocalFs::kUnknown32, LocalFs::kUnknown32));
+    EXPECT_TRUE(folder->SetUnixPermissions(u".", 0755));
+  }
+  EXPECT_EQ(Lstat(Inside()).st_mode & 07777, 0755u);
+  EXPECT_TRUE(S_ISLNK(Lstat(temp_.PathString() + "/link").st_mode));
+  ExpectOutsideUntouched();
+  EXPECT_EQ(Lstat(temp_.PathString()).st_mode & 07777, 0700u);
 }
 
 TEST_F(LocalFsTest, OpeningRootsAndVolumeQueries) {

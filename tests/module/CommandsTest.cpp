@@ -50,6 +50,19 @@ TEST_F(CommandsTest, StartServerValidatesCreatesAndExports) {
   const Common::Error noShare = Failure("NFS::StartServerCommand", StartRequest("/tmp", u""));
   EXPECT_EQ(noShare.Reason().Message(), u"The specified share name is invalid.");
 
+  // Share names that could be read two ways are refused, saying why;
+  // nothing starts and nothing is exported under them.
+  const std::vector<std::pair<std::u16string, std::u16string>> refused = {
+      {u"//x", u"empty component"},   {u"/x/", u"empty component"}, {u"/", u"empty component"},
+      {u"/a//b", u"empty component"}, {u"/.", u"\".\" or \"..\""},     {u"/a/../b", u"\".\" or \"..\""},
+      {u"..", u"\".\" or \"..\""},     {u"/a\\b", u"backslash"},       {u"/" + std::u16string(255, u'n'), u"255 bytes"},
+  };
+  for (const auto& [name, rule] : refused) {
+    const Common::Error error = Failure("NFS::StartServerCommand", StartRequest(temp_.PathString(), name));
+    EXPECT_EQ(Codes(error), (std::vector<uint32_t>{kStartServerFailed, kInvalidArgument})) << Common::ToUtf8(name);
+    EXPECT_NE(error.Reason().Message().find(rule), std::u16string::npos) << Common::ToUtf8(error.Reason().Message());
+  }
+
   // A folder whose parents do not exist yet; twice with the same values.
   const std::string deep = (temp_.Path() / "a" / "b" / "c").string();
   ASSERT_TRUE(Failure("NFS::StartServerCommand", StartRequest(deep, u"/share")).IsSuccess());
@@ -63,6 +76,9 @@ TEST_F(CommandsTest, StartServerValidatesCreatesAndExports) {
   ASSERT_TRUE(Failure("NFS::StartServerCommand", StartRequest(deep, u"/renamed")).IsSuccess());
   EXPECT_TRUE(Exists(u"/renamed", u"docs/report.txt"));
   EXPECT_FALSE(Exists(u"/share", u"docs/report.txt"));
+  // Nested names are fine.
+  ASSERT_TRUE(Failure("NFS::StartServerCommand", StartRequest(deep, u"/exports/a")).IsSuccess());
+  EXPECT_TRUE(Exists(u"/exports/a", u"docs/report.txt"));
 
   // A folder that cannot be made.
   temp_.WriteFile("plainfile", "");

@@ -15,7 +15,7 @@
 namespace TestSupport {
 
 // The network service started on loopback for a server exporting a
-// temporary folder as "/share". Needs a running portmapper.
+// temporary folder as "/share" (or the name a test gives). Needs a running portmapper.
 class RunningServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -23,7 +23,7 @@ class RunningServiceTest : public ::testing::Test {
     plugin_ = std::make_shared<MemoryPlugin>();
     server_ = NFS::CreateServer(plugin_);
     service_ = NFS::CreateService(server_);
-    const Common::Error root = service_->SetRoot(Common::FromUtf8(ExportPath()), u"/share");
+    const Common::Error root = service_->SetRoot(Common::FromUtf8(ExportPath()), ShareName());
     ASSERT_TRUE(root.IsSuccess()) << root.Describe();
     const Common::Error started = service_->Start();
     ASSERT_TRUE(started.IsSuccess()) << started.Describe();
@@ -32,6 +32,8 @@ class RunningServiceTest : public ::testing::Test {
   }
 
   void TearDown() override { service_->Stop(); }
+
+  virtual std::u16string ShareName() const { return u"/share"; }
 
   std::string ExportPath() const { return (temp_.Path() / "export").string(); }
   std::string Local(const std::string& relative) const { return ExportPath() + "/" + relative; }
