@@ -36,14 +36,22 @@ std::shared_ptr<DirEntriesEnumerator> DirEntriesEnumeratorsProviderImpl::GetEnum
     return nullptr;
   }
   Common::Trace(kLogChannel, "Dir({0}): getting cached enumerator {1}", source_.GetSourceName(), id);
-  return it->second;
+  recency_.splice(recency_.begin(), recency_, it->second.recency);
+  return it->second.enumerator;
 }
 
 std::shared_ptr<DirEntriesEnumerator> DirEntriesEnumeratorsProviderImpl::CreateEnumerator() {
   const uint64_t id = ++lastId_;
   std::shared_ptr<DirEntriesEnumerator> result = std::make_shared<DirEntriesEnumeratorImpl>(id, source_);
   COMMON_ASSERT(id == result->GetId());
-  enumerators_[id] = result;
+  recency_.push_front(id);
+  enumerators_[id] = Entry{result, recency_.begin()};
+  while (enumerators_.size() > kMaxEnumerators) {
+    const uint64_t oldest = recency_.back();
+    recency_.pop_back();
+    enumerators_.erase(oldest);
+    Common::Trace(kLogChannel, "Dir({0}): dropping enumerator {1}", source_.GetSourceName(), oldest);
+  }
   return result;
 }
 

@@ -6,6 +6,8 @@
 #include "host/Logging.h"
 #include "server_lib/core/ServerErrors.h"
 #include "server_lib/enumerators/DirEntriesEnumeratorsProviderImpl.h"
+#include "server_lib/enumerators/OpenListings.h"
+#include "tests/support/Process.h"
 #include "tests/server_lib/LocalTestFixture.h"
 
 namespace {
@@ -98,6 +100,76 @@ TEST_F(EnumeratorsTest, SeekResumesRelistsAndStopsPastTheEnd) {
   enumerator->Seek(0);
   EXPECT_TRUE(enumerator->IsValid());
   EXPECT_EQ(enumerator->GetName(), order[0]);
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::u16string> Walk(NFS::DirEntriesEnumerator& enumerator) {
+  std::vector<std::u16string> names;
+  for (; enumerator.IsValid(); enumerator.Next()) names.push_back(enumerator.GetName());
+  return names;
+}
+
+// Clients start listings and abandon them: a directory keeps the most
+// recently used ones only, and the dropped ids are unknown from then on.
+TEST_F(EnumeratorsTest, EachDirectoryKeepsItsMostRecentlyUsedEnumerators) {
+  constexpr size_t kMax = NFS::DirEntriesEnumeratorsProviderImpl::kMaxEnumerators;
+  auto kept = root_->GetEnumerator(0);
+  const uint64_t keptId = kept->GetId();
+  kept.reset();
+  std::vector<uint64_t> ids;
+  for (size_t i = 0; i < kMax + 40; ++i) {
+    ids.push_back(root_->GetEnumerator(0)->GetId());
+    if (i % 100 == 0) {
+      EXPECT_TRUE(root_->GetEnumerator(keptId)) << i;  // use keeps it
+    }
+  }
+  EXPECT_TRUE(root_->GetEnumerator(keptId));
+  for (size_t i = 0; i < 41; ++i) EXPECT_FALSE(root_->GetEnumerator(ids[i])) << i;
+  for (size_t i = 41; i < ids.size(); ++i) EXPECT_TRUE(root_->GetEnumerator(ids[i])) << i;
+}
+
+// Past the process-wide budget of open listings, idle ones give their
+// stream back and reopen where they were: many interleaved listings each
+// see the whole folder once, while few streams are open at any time.
+TEST_F(EnumeratorsTest, ParkedListingsResumeWhereTheyStood) {
+  for (int i = 0; i < 40; ++i) Write("many-" + std::to_string(i), "");
+  auto& budget = NFS::OpenListings::Instance();
+  budget.SetLimit(3);
+  const size_t before = TestSupport::OpenDescriptors();
+  std::vector<std::shared_ptr<NFS::DirEntriesEnumerator>> listings;
+  std::vector<std::vector<std::u16string>> seen(20);
+  for (size_t i = 0; i < seen.size(); ++i) listings.push_back(root_->GetEnumerator(0));
+  EXPECT_LE(budget.Count(), 3u);
+  for (bool any = true; any;) {
+    any = false;
+    for (size_t i = 0; i < listings.size(); ++i) {
+      for (int step = 0; step < static_cast<int>(i % 3) + 1 && listings[i]->IsValid(); ++step) {
+        seen[i].push_back(listings[i]->GetName());
+        listings[i]->Next();
+        EXPECT_EQ(listings[i]->GetCookie(), seen[i].size());
+        any = true;
+      }
+      EXPECT_LE(TestSupport::OpenDescriptors(), before + 3);
+    }
+  }
+  auto fresh = root_->GetEnumerator(0);
+  const std::vector<std::u16string> whole = Walk(*fresh);
+  EXPECT_EQ(whole.size(), 48u);  // 7 files, 40 more and a folder; the link is hidden
+  for (const auto& names : seen) EXPECT_EQ(names, whole);
+
+  // A listing parked after a seek comes back there; a finished one stays
+  // finished without reopening.
+  listings[0]->Seek(5);
+  EXPECT_EQ(listings[0]->GetName(), whole[5]);
+  for (size_t i = 2; i < 6; ++i) listings[i]->Seek(1);
+  EXPECT_EQ(listings[0]->GetCookie(), 5u);
+  EXPECT_EQ(listings[0]->GetName(), whole[5]);
+  EXPECT_FALSE(listings[1]->IsValid());
+  EXPECT_EQ(listings[1]->GetCookie(), whole.size());
+  budget.SetLimit(NFS::OpenListings::kDefaultLimit);
 }
 
 }  // namespace

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <set>
+
 #include "tests/service_lib/WireFixture.h"
+#include "tests/support/Process.h"
 
 namespace {
 
@@ -84,6 +87,44 @@ TEST_F(HostileClientTest, SetAttrNeverPlantsSetIdBits) {
   EXPECT_EQ(SetMode(root_, 02750), NFS3_OK);
   EXPECT_EQ(ModeOf(""), 0750u);
   EXPECT_EQ(SetMode(root_, 0755), NFS3_OK);
+}
+
+// First pages of one folder, never continued: each leaves an enumerator
+// behind. Open descriptors and memory stay bounded however many come; the
+// oldest verifiers become unknown (a client restarts its listing), and a
+// client that lists normally sees no difference.
+TEST_F(HostileClientTest, AbandonedListingsPinNothing) {
+  std::filesystem::create_directory(Local("big"));
+  for (int i = 0; i < 300; ++i) temp_.WriteFile("export/big/entry-" + std::to_string(i), "");
+  Bytes_t big;
+  ASSERT_EQ(Lookup(root_, "big", &big), NFS3_OK);
+  const Listing oldest = ReadDirPlus(big, 0, 0, 1024);
+  ASSERT_EQ(oldest.status, NFS3_OK);
+  ASSERT_FALSE(oldest.eof);
+  for (int i = 0; i < 400; ++i) ASSERT_EQ(ReadDirPlus(big, 0, 0, 1024).status, NFS3_OK);
+  const size_t descriptors = TestSupport::OpenDescriptors();
+  const size_t resident = TestSupport::ResidentBytes();
+
+  const int count = TestSupport::FromEnvironment("NFS_ABANDONED_LISTINGS", 5000);
+  Listing last;
+  for (int i = 0; i < count; ++i) {
+    last = ReadDirPlus(big, 0, 0, 1024);
+    ASSERT_EQ(last.status, NFS3_OK) << i;
+  }
+  EXPECT_LE(TestSupport::OpenDescriptors(), descriptors + 8);
+  if (!TestSupport::kSanitized) {
+    EXPECT_LT(TestSupport::ResidentBytes(), resident + (16u << 20));
+  }
+
+  EXPECT_EQ(ReadDirPlus(big, oldest.cookies.back(), oldest.verifier, 1024).status, NFS3ERR_BAD_COOKIE);
+  // The latest one goes on to the end, every entry once.
+  std::set<std::string> names(last.names.begin(), last.names.end());
+  while (!last.eof) {
+    last = ReadDirPlus(big, last.cookies.back(), last.verifier, 1024);
+    ASSERT_EQ(last.status, NFS3_OK);
+    names.insert(last.names.begin(), last.names.end());
+  }
+  EXPECT_EQ(names.size(), 300u);
 }
 
 }  // namespace

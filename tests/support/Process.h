@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -25,6 +26,32 @@ inline constexpr bool kCanExhaustDescriptors =
     false;
 #else
     true;
+#endif
+
+// Resident memory of this process, in bytes.
+inline size_t ResidentBytes() {
+  long pages = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    long size = 0;
+    if (std::fscanf(statm, "%ld %ld", &size, &pages) != 2) pages = 0;
+    std::fclose(statm);
+  }
+  return static_cast<size_t>(pages) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Sanitizers keep freed memory in quarantine, so resident memory says
+// nothing about leaks there.
+inline constexpr bool kSanitized =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    true;
+#else
+    false;
+#endif
+#else
+    false;
 #endif
 
 // A size from the environment, so that scripts/stress can run the same tests

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <list>
+#include <mutex>
+
+namespace NFS {
+
+// A listing that can give its directory stream back and take it up again
+// later at the same position.
+class ParkableListing {
+ public:
+  virtual ~ParkableListing() = default;
+
+ protected:
+  friend class OpenListings;
+  // Guards the listing's stream against parking from another thread.
+  std::mutex streamMutex_;
+  // Closes the stream, keeping the position. Called with streamMutex_ held.
+  virtual void Park() = 0;
+
+ private:
+  bool listed_ = false;
+  std::list<ParkableListing*>::iterator position_;
+};
+
+// The process-wide budget of listings that hold an open directory stream.
+// Clients may start listings and never finish them; each open stream costs
+// a descriptor and a buffer, so beyond the budget the least recently used
+// listing is parked (closed) and reopens by counting entries when next used.
+class OpenListings {
+ public:
+  static constexpr size_t kDefaultLimit = 64;
+
+  static OpenListings& Instance();
+
+  // Marks `listing` as just used with an open stream; parks others beyond
+  // the limit. The caller holds listing.streamMutex_.
+  void Touch(ParkableListing& listing);
+  // The listing no longer holds a stream (parked, or being destroyed).
+  void Forget(ParkableListing& listing);
+
+  void SetLimit(size_t limit);
+  size_t Count();
+
+ private:
+  void Trim(ParkableListing* keep);
+
+  std::mutex mutex_;
+  std::list<ParkableListing*> open_;  // most recently used first
+  size_t limit_ = kDefaultLimit;
+};
+
+}  // namespace NFS
