@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include "tests/support/Process.h"
 #include "localfs/LocalFs.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Tmpfs.h"
 
 namespace {
 
@@ -403,13 +403,8 @@ TEST_F(LocalFsTest, DirectoryChanges) {
 // entered, by name or from a listing.
 TEST_F(LocalFsTest, MountPointsAreListedButNotEntered) {
   std::filesystem::create_directory(Inside("mnt"));
-  if (mount("none", Inside("mnt").c_str(), "tmpfs", 0, "size=1m") != 0) {
-    GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << std::strerror(errno);
-  }
-  struct Unmount {
-    std::string path;
-    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-  } unmount{Inside("mnt")};
+  const TestSupport::ScopedTmpfs tmpfs(Inside("mnt"));
+  if (tmpfs.Failed()) GTEST_SKIP() << tmpfs.Why();
   temp_.WriteFile("inside/mnt/other.txt", "other");
 
   auto entry = dir_->GetEntry(u"mnt");

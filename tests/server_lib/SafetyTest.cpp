@@ -3,7 +3,6 @@
 // destroy, or planting set-id entries.
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "tests/server_lib/ServerTestFixture.h"
+#include "tests/support/Tmpfs.h"
 
 namespace {
 
@@ -170,13 +170,8 @@ TEST_F(SafetyTest, NoSetIdOrStickyBitsAndTheRootChangesItself) {
 
 TEST_F(SafetyTest, MountedFileSystemsInsideAreListedButNotEntered) {
   std::filesystem::create_directory(Local("mnt"));
-  if (mount("none", Local("mnt").c_str(), "tmpfs", 0, "size=1m") != 0) {
-    GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << std::strerror(errno);
-  }
-  struct Unmount {
-    std::string path;
-    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-  } unmount{Local("mnt")};
+  const TestSupport::ScopedTmpfs mounted(Local("mnt"));
+  if (mounted.Failed()) GTEST_SKIP() << mounted.Why();
   temp_.WriteFile("export/mnt/secret.txt", "another file system");
 
   NFS::ObjectId out;
