@@ -23,7 +23,7 @@ inline const Core::CommandDescription DeleteVirtualFile{
 inline const Core::CommandDescription ControlVirtualFile{
     "ControlVirtualFileCommandFactoryAddOn", "NFS::ControlVirtualFileCommand", "76AD828B-25F4-45DF-B572-C6C0E895EA8E",
     "NFS::ControlVirtualFileRequest", "NFS::ControlVirtualFileResponse",
-    {{"NetworkPath", Core::PropertyType::String}, {"Blob", Core::PropertyType::Blob}}};
+    {{"NetworkPath", Core::PropertyType::String}, {"Blob", Core::PropertyType::Bytes}}};
 inline const Core::CommandDescription FileExists{
     "FileExistsCommandFactoryAddOn", "NFS::FileExistsCommand", "55E2C4EB-E7E2-4427-8F1C-8E097A3A83F9",
     "NFS::FileExistsRequest", "NFS::FileExistsResponse",

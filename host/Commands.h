@@ -23,7 +23,7 @@ class Command {
   virtual Record RunLogic(const Record& request, HostContext& context) = 0;
 };
 
-enum class PropertyType { String, UInt64, Bool, Blob };
+enum class PropertyType { String, UInt64, Bool, Bytes };
 
 struct PropertySpec {
   std::string name;

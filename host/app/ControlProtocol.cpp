@@ -38,7 +38,7 @@ const char* TypeText(Core::PropertyType type) {
       return "an unsigned number";
     case Core::PropertyType::Bool:
       return "true or false";
-    case Core::PropertyType::Blob:
+    case Core::PropertyType::Bytes:
       return "base64 text";
   }
   return "?";
@@ -66,7 +66,7 @@ Core::Value Convert(const std::string& name, Core::PropertyType type, const nloh
       if (value == "true") return true;
       if (value == "false") return false;
       Refuse(kWrongType, name, requestType, TypeText(type));
-    case Core::PropertyType::Blob: {
+    case Core::PropertyType::Bytes: {
       Core::Blob bytes;
       if (!value.is_string() || !DecodeBase64(value.get<std::string>(), bytes)) Refuse(kWrongType, name, requestType, TypeText(type));
       return bytes;
