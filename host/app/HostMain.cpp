@@ -18,10 +18,10 @@
 #include "host/Logging.h"
 #include "host/Modules.h"
 #include "host/Resources.h"
-#include "host/app/CallCommand.h"
-#include "host/app/NfsClient.h"
 #include "host/app/ControlChannel.h"
 #include "host/app/ControlProtocol.h"
+#include "tools/CallCommand.h"
+#include "tools/NfsClient.h"
 
 namespace {
 
@@ -132,8 +132,8 @@ void PrintFailure(const char* what, const Common::Error& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::string(argv[1]) == "call") return Host::RunCall(argc - 1, argv + 1);
-  if (argc > 1 && std::string(argv[1]) == "nfs") return Host::RunNfsClient(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "call") return Tools::RunCall(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "nfs") return Tools::RunNfsClient(argc - 1, argv + 1);
   // Signals are taken by sigwait below; every thread inherits this mask.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);

@@ -1,4 +1,4 @@
-#include "host/app/NfsClient.h"
+#include "tools/NfsClient.h"
 
 #include <poll.h>
 #include <sys/time.h>
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace Host {
+namespace Tools {
 
 namespace {
 
@@ -445,4 +445,4 @@ int RunNfsClient(int argc, char** argv) {
   return 0;
 }
 
-}  // namespace Host
+}  // namespace Tools

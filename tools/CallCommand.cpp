@@ -1,4 +1,4 @@
-#include "host/app/CallCommand.h"
+#include "tools/CallCommand.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -16,7 +16,7 @@
 
 #include "host/app/ControlProtocol.h"
 
-namespace Host {
+namespace Tools {
 
 namespace {
 
@@ -28,7 +28,7 @@ void Usage() {
                "    nfs_host call NFS::FileExistsCommand ShareName=/share FilePath=big.bin\n"
                "  The socket (default %s) must belong to you or root, in a folder\n"
                "  that no other user may change.\n",
-               DefaultControlSocketPath().c_str());
+               Host::DefaultControlSocketPath().c_str());
 }
 
 // The text with every byte outside printable ASCII as \xNN, so that any
@@ -84,7 +84,7 @@ int PrintAnswer(const std::string& answer) {
 }  // namespace
 
 int RunCall(int argc, char** argv) {
-  std::string socketPath = DefaultControlSocketPath();
+  std::string socketPath = Host::DefaultControlSocketPath();
   int i = 1;
   if (i < argc && std::strcmp(argv[i], "--control-socket") == 0) {
     if (i + 1 >= argc) {
@@ -121,7 +121,7 @@ int RunCall(int argc, char** argv) {
   std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
   // The request goes only to a host of this user or root: another user could
   // otherwise read it and answer in the host's name.
-  if (const Common::Error untrusted = CheckSocketOwner(socketPath); untrusted.IsFailure()) {
+  if (const Common::Error untrusted = Host::CheckSocketOwner(socketPath); untrusted.IsFailure()) {
     std::fprintf(stderr, "%s\n", Common::ToUtf8(untrusted.Message()).c_str());
     return 2;
   }
@@ -170,4 +170,4 @@ int RunCall(int argc, char** argv) {
   return PrintAnswer(answer.substr(0, answer.find('\n')));
 }
 
-}  // namespace Host
+}  // namespace Tools
