@@ -7,7 +7,6 @@
 // Every figure is printed for people and once more as "RESULT key value" for
 // scripts (bench/compare reads those).
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -34,6 +33,7 @@
 #include "server_lib/server/Server.h"
 #include "service_lib/ServerControl.h"
 #include "service_lib/nsl/Service.h"
+#include "tools/LibnfsCall.h"
 
 // libnfs 4.0 hands out handles of open files through this record, which its
 // public headers only declare.
@@ -140,70 +140,51 @@ std::filesystem::path g_temporaryFolder;
   std::exit(1);
 }
 
-// Serves the connection until *done is set; false when it stalls or fails.
-bool WaitFor(rpc_context* rpc, const bool* done) {
-  while (!*done) {
-    pollfd p{rpc_get_fd(rpc), static_cast<short>(rpc_which_events(rpc)), 0};
-    if (poll(&p, 1, 30000) <= 0) return false;
-    if (rpc_service(rpc, p.revents) < 0) return false;
-  }
-  return true;
-}
+constexpr int kCallTimeoutMs = 30000;
 
 // One raw call on the mounted context's connection, waited for; onOk sees the
 // decoded result when the server answered NFS3_OK.
 bool RawCall(rpc_context* rpc, const std::function<int(rpc_cb, void*)>& send,
              const std::function<void(void*)>& onOk = {}) {
-  struct State {
-    bool done = false;
-    bool ok = false;
-    const std::function<void(void*)>* onOk;
-  } state{false, false, &onOk};
-  rpc_cb callback = [](rpc_context*, int status, void* data, void* privateData) {
-    auto* s = static_cast<State*>(privateData);
-    s->done = true;
-    // Every NFS3 result starts with its status.
-    s->ok = status == RPC_STATUS_SUCCESS && static_cast<GETATTR3res*>(data)->status == NFS3_OK;
-    if (s->ok && *s->onOk) (*s->onOk)(data);
-  };
-  if (send(callback, &state) != 0) return false;
-  return WaitFor(rpc, &state.done) && state.ok;
+  bool ok = false;
+  const Tools::CallResult result = Tools::CallAndWait(
+      rpc, kCallTimeoutMs, [&](rpc_context*, rpc_cb cb, void* data) { return send(cb, data); },
+      [&](void* data) {
+        ok = Tools::ResultStatus(data) == NFS3_OK;
+        if (ok && onOk) onOk(data);
+      });
+  return result.Answered() && ok;
 }
 
 // The export's root handle from a MOUNT call on a connection of its own:
 // libnfs 4.0 keeps the mounted context's root handle private.
 std::string MountRoot(const std::string& server, int port, const std::string& exportPath) {
-  struct State {
-    bool done = false;
-    bool ok = false;
-    std::string handle;
-  } state;
   rpc_context* rpc = rpc_init_context();
-  rpc_cb connected = [](rpc_context*, int status, void*, void* privateData) {
-    auto* s = static_cast<State*>(privateData);
-    s->done = true;
-    s->ok = status == RPC_STATUS_SUCCESS;
-  };
-  rpc_cb mounted = [](rpc_context*, int status, void* data, void* privateData) {
-    auto* s = static_cast<State*>(privateData);
-    s->done = true;
-    const auto* res = static_cast<mountres3*>(data);
-    s->ok = status == RPC_STATUS_SUCCESS && res->fhs_status == MNT3_OK;
-    if (s->ok) {
-      const fhandle3& fh = res->mountres3_u.mountinfo.fhandle;
-      s->handle.assign(fh.fhandle3_val, fh.fhandle3_len);
-    }
-  };
-  bool ok = rpc_connect_async(rpc, server.c_str(), port, connected, &state) == 0 && WaitFor(rpc, &state.done) &&
-            state.ok;
+  std::string handle;
+  bool ok = Tools::CallAndWait(rpc, kCallTimeoutMs, [&](rpc_context* r, rpc_cb cb, void* data) {
+              return rpc_connect_async(r, server.c_str(), port, cb, data);
+            }).Answered();
   if (ok) {
-    state.done = false;
-    ok = rpc_mount3_mnt_async(rpc, mounted, const_cast<char*>(exportPath.c_str()), &state) == 0 &&
-         WaitFor(rpc, &state.done) && state.ok;
+    bool mounted = false;
+    ok = Tools::CallAndWait(
+             rpc, kCallTimeoutMs,
+             [&](rpc_context* r, rpc_cb cb, void* data) {
+               return rpc_mount3_mnt_async(r, cb, const_cast<char*>(exportPath.c_str()), data);
+             },
+             [&](void* data) {
+               const auto* res = static_cast<mountres3*>(data);
+               mounted = res->fhs_status == MNT3_OK;
+               if (mounted) {
+                 const fhandle3& fh = res->mountres3_u.mountinfo.fhandle;
+                 handle.assign(fh.fhandle3_val, fh.fhandle3_len);
+               }
+             })
+             .Answered() &&
+         mounted;
   }
   if (!ok) std::fprintf(stderr, "MOUNT of %s on %s:%d: %s\n", exportPath.c_str(), server.c_str(), port, rpc_get_error(rpc));
   rpc_destroy_context(rpc);
-  return ok ? state.handle : std::string();
+  return ok ? handle : std::string();
 }
 
 // A numeric query parameter of the URL, or fallback.

@@ -1,6 +1,5 @@
 #include "tools/NfsClient.h"
 
-#include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -15,6 +14,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "tools/LibnfsCall.h"
 
 namespace Tools {
 
@@ -49,56 +50,38 @@ struct Failure {
   std::string text;
 };
 
+// A call that was not answered, as a Failure; `unsent` and `failed` say
+// what the call was for when libnfs refused it or the callback reported an error.
+void ThrowUnlessAnswered(const CallResult& result, const std::string& unsent, const std::string& failed) {
+  switch (result.end) {
+    case CallEnd::Answered: return;
+    case CallEnd::NotSent: throw Failure{unsent + ": " + result.error};
+    case CallEnd::NoAnswer: throw Failure{"no answer from the server"};
+    case CallEnd::ConnectionLost: throw Failure{"connection lost: " + result.error};
+    case CallEnd::Failed: throw Failure{failed};
+  }
+}
+
 // One RPC connection to one program, with calls waited for.
 class Connection {
  public:
   Connection(const std::string& host, int port, int program) : rpc_(rpc_init_context()) {
-    struct State {
-      bool done = false;
-      std::string error;
-    } state;
-    rpc_cb connected = [](rpc_context*, int status, void* data, void* privateData) {
-      auto* s = static_cast<State*>(privateData);
-      s->done = true;
-      if (status != RPC_STATUS_SUCCESS) s->error = data ? static_cast<const char*>(data) : "connection failed";
-    };
-    if (rpc_connect_port_async(rpc_, host.c_str(), port, program, 3, connected, &state) != 0) {
-      throw Failure{"cannot connect to " + host + ": " + rpc_get_error(rpc_)};
-    }
-    Wait([&] { return state.done; });
-    if (!state.error.empty()) throw Failure{"cannot connect to " + host + ":" + std::to_string(port) + ": " + state.error};
+    const CallResult connected = CallAndWait(rpc_, kTimeoutMs, [&](rpc_context* rpc, rpc_cb cb, void* data) {
+      return rpc_connect_port_async(rpc, host.c_str(), port, program, 3, cb, data);
+    });
+    ThrowUnlessAnswered(connected, "cannot connect to " + host,
+                        "cannot connect to " + host + ":" + std::to_string(port) + ": " +
+                            (connected.error.empty() ? "connection failed" : connected.error));
   }
   ~Connection() { rpc_destroy_context(rpc_); }
 
   // Sends with `send`; `reply` sees the decoded result while it is valid.
   void Call(const char* what, const std::function<int(rpc_context*, rpc_cb, void*)>& send,
             const std::function<void(void*)>& reply) {
-    struct State {
-      bool done = false;
-      bool ok = false;
-      const std::function<void(void*)>* reply;
-    } state{false, false, &reply};
-    rpc_cb callback = [](rpc_context*, int status, void* data, void* privateData) {
-      auto* s = static_cast<State*>(privateData);
-      s->done = true;
-      s->ok = status == RPC_STATUS_SUCCESS;
-      if (s->ok) (*s->reply)(data);
-    };
-    if (send(rpc_, callback, &state) != 0) throw Failure{std::string(what) + ": " + rpc_get_error(rpc_)};
-    Wait([&] { return state.done; });
-    if (!state.ok) throw Failure{std::string(what) + ": the call failed"};
+    ThrowUnlessAnswered(CallAndWait(rpc_, kTimeoutMs, send, reply), what, std::string(what) + ": the call failed");
   }
 
  private:
-  void Wait(const std::function<bool()>& done) {
-    while (!done()) {
-      pollfd p{rpc_get_fd(rpc_), static_cast<short>(rpc_which_events(rpc_)), 0};
-      const int ready = poll(&p, 1, kTimeoutMs);
-      if (ready == 0) throw Failure{"no answer from the server"};
-      if (ready < 0 || rpc_service(rpc_, p.revents) < 0) throw Failure{std::string("connection lost: ") + rpc_get_error(rpc_)};
-    }
-  }
-
   rpc_context* rpc_;
 };
 
