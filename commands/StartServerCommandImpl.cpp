@@ -1,7 +1,7 @@
 #include <algorithm>
 
 #include "commands/Commands.h"
-#include "control_lib/server/ServerControlImpl.h"
+#include "control_lib/server/ServerControlComponent.h"
 #include "host/Logging.h"
 #include "localfs/LocalFs.h"
 #include "server_lib/core/ServerErrors.h"
@@ -60,8 +60,7 @@ Core::Record StartServerCommandImpl::RunLogic(const Core::Record& request, Core:
       throw Common::Error(ErrorCode::InvalidArgument, Common::FormatMessage(Messages::ShareNameInvalidArgument));
     }
     CheckShareNameShape(shareName);
-    auto control = context.components->Get<ServerControlImpl>(ServerControlImpl::kComponentId,
-                                                              ServerControlImpl::kInterfaceName);
+    auto control = context.components->Get<ServerControl>(kServerControlComponentId, kServerControlInterfaceName);
     const Common::Error started = control->Start();
     if (started.IsFailure() && !Common::ContainsCode(started, ErrorCode::AlreadyStarted)) throw started;
     Common::Notice(kCommandChannel, kMountingLocalPath, localPath, shareName);

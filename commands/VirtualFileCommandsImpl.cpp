@@ -1,13 +1,12 @@
 #include "commands/Commands.h"
-#include "control_lib/server/ServerControlImpl.h"
+#include "control_lib/server/ServerControlComponent.h"
 
 namespace NFS {
 
 namespace {
 
-std::shared_ptr<ServerControlImpl> Control(Core::HostContext& context) {
-  return context.components->Get<ServerControlImpl>(ServerControlImpl::kComponentId,
-                                                    ServerControlImpl::kInterfaceName);
+std::shared_ptr<ServerControl> Control(Core::HostContext& context) {
+  return context.components->Get<ServerControl>(kServerControlComponentId, kServerControlInterfaceName);
 }
 
 void ThrowIfFailed(const Common::Error& result) {

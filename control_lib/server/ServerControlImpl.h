@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "host/Components.h"
-#include "service_lib/ServerControl.h"
+#include "control_lib/server/ServerControlComponent.h"
 
 namespace NFS {
 
@@ -12,8 +12,8 @@ namespace NFS {
 // operation to them.
 class ServerControlImpl : public ServerControl, public ComponentManagement::Component {
  public:
-  static constexpr uint32_t kComponentId = 386;
-  static constexpr const char* kInterfaceName = "NFS::ServerControl";
+  static constexpr uint32_t kComponentId = kServerControlComponentId;
+  static constexpr const char* kInterfaceName = kServerControlInterfaceName;
 
   // Discovers the plug-ins; throws when that fails.
   ServerControlImpl();

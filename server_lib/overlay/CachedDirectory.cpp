@@ -1,7 +1,7 @@
 #include "server_lib/overlay/CachedDirectory.h"
 
 #include "host/Assertion.h"
-#include "server_lib/providers/ObjectsProvider.h"
+#include "server_lib/cache/CacheUpkeep.h"
 
 namespace NFS {
 

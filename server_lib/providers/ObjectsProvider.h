@@ -24,10 +24,4 @@ std::unique_ptr<ObjectsProvider> CreateObjectsProvider();
 // Opens nothing and finds nothing, until a root is set.
 std::unique_ptr<ObjectsProvider> CreateStubObjectsProvider();
 
-// Cache upkeep through a weak reference: skipped once the share's cache is gone.
-void AddToCache(const std::weak_ptr<HandlesCache>& cache, const std::shared_ptr<FileSystemObject>& object);
-void RemoveFromCache(const std::weak_ptr<HandlesCache>& cache, const ObjectId& id);
-// The object and every cached object whose path lies beneath it.
-void RemoveNested(const std::weak_ptr<HandlesCache>& cache, FileSystemObject& object);
-
 }  // namespace NFS

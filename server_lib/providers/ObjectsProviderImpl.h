@@ -26,16 +26,4 @@ class StubObjectsProvider : public ObjectsProvider {
   std::shared_ptr<FileSystemObject> ForgetObject(const ObjectId&) override { return nullptr; }
 };
 
-// Collects the ids of the objects at or beneath a path.
-class NestedObjectsFilter : public HandlesCache::Visitor {
- public:
-  explicit NestedObjectsFilter(Common::WString basePath) : basePath_(std::move(basePath)) {}
-  void VisitObject(const std::shared_ptr<FileSystemObject>& object) override;
-  const std::vector<ObjectId>& GetIds() const { return ids_; }
-
- private:
-  Common::WString basePath_;
-  std::vector<ObjectId> ids_;
-};
-
 }  // namespace NFS

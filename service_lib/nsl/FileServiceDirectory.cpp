@@ -39,28 +39,27 @@ void FileServiceImpl::ReadDirPlus(const READDIRPLUS3args& args, READDIRPLUS3res&
   const uint64_t enumeratorId = VerifierValue(args.cookieverf);
   COMMON_ASSERT((enumeratorId != 0) == (args.cookie != 0));
 
-  auto guard = Lock();
   std::shared_ptr<DirEntriesEnumerator> enumerator;
-  const Common::Error error = server_->ReadDirectory(dir, enumeratorId, enumerator);
-  if (error.IsFailure()) {
-    Common::Log(Common::kFailure, kLogChannel, error);
-    result.status = MapErrorToNfsStatus(error);
-    FillPostAttributes(dir, result.READDIRPLUS3res_u.resfail.dir_attributes);
-    return;
-  }
-  result.status = NFS3_OK;
-  READDIRPLUS3resok& ok = result.READDIRPLUS3res_u.resok;
+  Serve(
+      result, [&] { return server_->ReadDirectory(dir, enumeratorId, enumerator); },
+      [&](READDIRPLUS3resok& ok) { FillEntries(args, *enumerator, ok); },
+      [&] { FillPostAttributes(dir, result.READDIRPLUS3res_u.resfail.dir_attributes); });
+}
+
+void FileServiceImpl::FillEntries(const READDIRPLUS3args& args, DirEntriesEnumerator& listing,
+                                  READDIRPLUS3resok& ok) {
+  const uint64_t enumeratorId = VerifierValue(args.cookieverf);
   ok.dir_attributes.attributes_follow = FALSE;
   const uint32_t budget = std::min(args.maxcount, kReplyBudget);
   Common::Trace(kLogChannel, "NSLFile::ReadDirPlus: requested enumerator {0}, cookie {1}.", enumeratorId,
                 args.cookie);
-  if (enumeratorId != 0) enumerator->Seek(static_cast<uint32_t>(args.cookie));
+  if (enumeratorId != 0) listing.Seek(static_cast<uint32_t>(args.cookie));
 
   uint32_t total = kHeaderSize;
   Common::Trace(kLogChannel, "NSLFile::ReadDirPlus: requested {0} bytes, header is {1} bytes.", budget, total);
   entryplus3** tail = &ok.reply.entries;
-  while (enumerator->IsValid()) {
-    const std::string name = OutgoingString(enumerator->GetName());
+  while (listing.IsValid()) {
+    const std::string name = OutgoingString(listing.GetName());
     const uint32_t size = EntrySize(name);
     total += size;
     Common::Trace(kLogChannel, "NSLFile::ReadDirPlus: entry {0} with {1} bytes (total={2})", name, size, total);
@@ -69,15 +68,15 @@ void FileServiceImpl::ReadDirPlus(const READDIRPLUS3args& args, READDIRPLUS3res&
       break;
     }
     auto* entry = static_cast<entryplus3*>(std::calloc(1, sizeof(entryplus3)));
-    entry->fileid = enumerator->GetAttributes()->GetFileId();
+    entry->fileid = listing.GetAttributes()->GetFileId();
     entry->name = strdup(name.c_str());
     *tail = entry;
     tail = &entry->nextentry;
-    enumerator->Next();
-    entry->cookie = enumerator->GetCookie();
+    listing.Next();
+    entry->cookie = listing.GetCookie();
   }
-  StoreVerifier(enumerator->GetId(), ok.cookieverf);
-  if (!enumerator->IsValid()) {
+  StoreVerifier(listing.GetId(), ok.cookieverf);
+  if (!listing.IsValid()) {
     Common::Trace(kLogChannel, "NSLFile::ReadDirPlus: end of dir reached.");
     ok.reply.eof = TRUE;
   } else {
@@ -89,48 +88,34 @@ void FileServiceImpl::ReadDirPlus(const READDIRPLUS3args& args, READDIRPLUS3res&
 void FileServiceImpl::FsStat(const FSSTAT3args& args, FSSTAT3res& result) {
   const ObjectId object = HandleBytes(args.fsroot);
   Common::Trace(kLogChannel, "NSLFile::FsStat, handle - {0}", IdText(object));
-  auto guard = Lock();
   std::unique_ptr<NFS::FSStat> stat;
-  const Common::Error error = server_->FsStat(object, stat);
-  if (error.IsFailure()) {
-    Common::Log(Common::kFailure, kLogChannel, error);
-    result.status = MapErrorToNfsStatus(error);
-    return;
-  }
-  result.status = NFS3_OK;
-  FSSTAT3resok& ok = result.FSSTAT3res_u.resok;
-  FillPostAttributes(object, ok.obj_attributes);
-  ok.tbytes = stat->GetTotalBytes();
-  ok.fbytes = stat->GetFreeBytes();
-  ok.abytes = stat->GetAvailableBytes();
-  ok.tfiles = stat->GetTotalFiles();
-  ok.ffiles = stat->GetFreeFiles();
-  ok.afiles = stat->GetAvailableFiles();
-  ok.invarsec = 0;
+  Serve(result, [&] { return server_->FsStat(object, stat); }, [&](FSSTAT3resok& ok) {
+    FillPostAttributes(object, ok.obj_attributes);
+    ok.tbytes = stat->GetTotalBytes();
+    ok.fbytes = stat->GetFreeBytes();
+    ok.abytes = stat->GetAvailableBytes();
+    ok.tfiles = stat->GetTotalFiles();
+    ok.ffiles = stat->GetFreeFiles();
+    ok.afiles = stat->GetAvailableFiles();
+    ok.invarsec = 0;
+  });
 }
 
 void FileServiceImpl::FsInfo(const FSINFO3args& args, FSINFO3res& result) {
   const ObjectId object = HandleBytes(args.fsroot);
   Common::Trace(kLogChannel, "NSLFile::FsInfo, handle - {0}", IdText(object));
-  auto guard = Lock();
   std::unique_ptr<NFS::FSInfo> info;
-  const Common::Error error = server_->FsInfo(object, info);
-  if (error.IsFailure()) {
-    Common::Log(Common::kFailure, kLogChannel, error);
-    result.status = MapErrorToNfsStatus(error);
-    return;
-  }
-  result.status = NFS3_OK;
-  FSINFO3resok& ok = result.FSINFO3res_u.resok;
-  ok.obj_attributes.attributes_follow = FALSE;
-  ok.rtmax = ok.rtpref = 32768;
-  ok.rtmult = 512;
-  ok.wtmax = ok.wtpref = 32768;
-  ok.wtmult = 512;
-  ok.dtpref = 2048;
-  ok.maxfilesize = 0x8000000000000000ULL;
-  ok.time_delta = nfstime3{1, 0};
-  ok.properties = FSF3_HOMOGENEOUS | FSF3_CANSETTIME;
+  Serve(result, [&] { return server_->FsInfo(object, info); }, [](FSINFO3resok& ok) {
+    ok.obj_attributes.attributes_follow = FALSE;
+    ok.rtmax = ok.rtpref = 32768;
+    ok.rtmult = 512;
+    ok.wtmax = ok.wtpref = 32768;
+    ok.wtmult = 512;
+    ok.dtpref = 2048;
+    ok.maxfilesize = 0x8000000000000000ULL;
+    ok.time_delta = nfstime3{1, 0};
+    ok.properties = FSF3_HOMOGENEOUS | FSF3_CANSETTIME;
+  });
 }
 
 }  // namespace NFS::NSL

@@ -51,77 +51,52 @@ void FileServiceImpl::FillNewObject(const ObjectId& id, post_op_fh3& handle, pos
 void FileServiceImpl::GetAttr(const GETATTR3args& args, GETATTR3res& result) {
   const ObjectId object = HandleBytes(args.object);
   Common::Trace(kLogChannel, "NSLFile::GetAttr, handle - {0}", IdText(object));
-  auto guard = Lock();
   std::shared_ptr<AttributesAccessor> accessor;
-  const Common::Error error = server_->GetAttrs(object, accessor);
-  if (error.IsFailure()) {
-    Common::Log(Common::kFailure, kLogChannel, error);
-    result.status = MapErrorToNfsStatus(error);
-    return;
-  }
-  result.status = NFS3_OK;
-  FillFileAttributes(*accessor, result.GETATTR3res_u.resok.obj_attributes);
+  Serve(result, [&] { return server_->GetAttrs(object, accessor); },
+        [&](GETATTR3resok& ok) { FillFileAttributes(*accessor, ok.obj_attributes); });
 }
 
 void FileServiceImpl::SetAttr(const SETATTR3args& args, SETATTR3res& result) {
   const ObjectId object = HandleBytes(args.object);
   Common::Trace(kLogChannel, "NSLFile::SetAttr, handle - {0}", IdText(object));
-  auto guard = Lock();
   std::shared_ptr<AttributesModifier> modifier;
-  const Common::Error error = server_->SetAttrs(object, modifier);
-  if (error.IsFailure()) {
-    Common::Log(Common::kFailure, kLogChannel, error);
-    result.status = MapErrorToNfsStatus(error);
-    return;
-  }
-  const sattr3& wanted = args.new_attributes;
-  // Permission bits only: set-id and sticky bits from a client never reach the disk.
-  if (wanted.mode.set_it) modifier->SetUnixPermissions(wanted.mode.set_mode3_u.mode & 0777);
-  // An owner without a group, or the reverse, is not applied.
-  if (wanted.uid.set_it && wanted.gid.set_it) {
-    modifier->SetUnixOwner(wanted.uid.set_uid3_u.uid, wanted.gid.set_gid3_u.gid);
-  }
-  if (wanted.size.set_it) modifier->Truncate(wanted.size.set_size3_u.size);
-  result.status = NFS3_OK;
+  Serve(result, [&] { return server_->SetAttrs(object, modifier); }, [&](SETATTR3resok&) {
+    const sattr3& wanted = args.new_attributes;
+    // Permission bits only: set-id and sticky bits from a client never reach the disk.
+    if (wanted.mode.set_it) modifier->SetUnixPermissions(wanted.mode.set_mode3_u.mode & 0777);
+    // An owner without a group, or the reverse, is not applied.
+    if (wanted.uid.set_it && wanted.gid.set_it) {
+      modifier->SetUnixOwner(wanted.uid.set_uid3_u.uid, wanted.gid.set_gid3_u.gid);
+    }
+    if (wanted.size.set_it) modifier->Truncate(wanted.size.set_size3_u.size);
+  });
 }
 
 void FileServiceImpl::Lookup(const LOOKUP3args& args, LOOKUP3res& result) {
   const ObjectId dir = HandleBytes(args.what.dir);
   const Common::WString name = IncomingString(args.what.name);
   Common::Trace(kLogChannel, "NSLFile::Lookup, dir - {0}, name - {1}", IdText(dir), name);
-  auto guard = Lock();
   ObjectId found;
-  const Common::Error error = server_->LookupObject(dir, name, found);
-  if (error.IsFailure()) {
-    // Missing names are the common case of LOOKUP, not worth a log record.
-    result.status = MapErrorToNfsStatus(error);
-    result.LOOKUP3res_u.resfail.dir_attributes.attributes_follow = FALSE;
-    return;
-  }
-  result.status = NFS3_OK;
-  LOOKUP3resok& ok = result.LOOKUP3res_u.resok;
-  CopyHandle(found, ok.object);
-  FillPostAttributes(found, ok.obj_attributes);
-  ok.dir_attributes.attributes_follow = FALSE;
+  Serve(
+      result, [&] { return server_->LookupObject(dir, name, found); },
+      [&](LOOKUP3resok& ok) {
+        CopyHandle(found, ok.object);
+        FillPostAttributes(found, ok.obj_attributes);
+        ok.dir_attributes.attributes_follow = FALSE;
+      },
+      // Missing names are the common case of LOOKUP, not worth a log record.
+      NoCleanup{}, FailureLog::Skip);
 }
 
 void FileServiceImpl::Access(const ACCESS3args& args, ACCESS3res& result) {
   const ObjectId object = HandleBytes(args.object);
   Common::Trace(kLogChannel, "NSLFile::Access, handle - {0}", IdText(object));
-  auto guard = Lock();
   std::shared_ptr<AttributesAccessor> accessor;
-  const Common::Error error = server_->GetAttrs(object, accessor);
-  if (error.IsFailure()) {
-    Common::Log(Common::kFailure, kLogChannel, error);
-    result.status = MapErrorToNfsStatus(error);
-    result.ACCESS3res_u.resfail.obj_attributes.attributes_follow = FALSE;
-    return;
-  }
-  result.status = NFS3_OK;
-  ACCESS3resok& ok = result.ACCESS3res_u.resok;
-  ok.obj_attributes.attributes_follow = TRUE;
-  FillFileAttributes(*accessor, ok.obj_attributes.post_op_attr_u.attributes);
-  ok.access = ComputeAccessBits(*accessor);
+  Serve(result, [&] { return server_->GetAttrs(object, accessor); }, [&](ACCESS3resok& ok) {
+    ok.obj_attributes.attributes_follow = TRUE;
+    FillFileAttributes(*accessor, ok.obj_attributes.post_op_attr_u.attributes);
+    ok.access = ComputeAccessBits(*accessor);
+  });
 }
 
 }  // namespace NFS::NSL

@@ -6,6 +6,7 @@
 
 #include "server_lib/server/Server.h"
 #include "service_lib/nsl/FileService.h"
+#include "service_lib/nsl/ReplyFrame.h"
 
 namespace NFS::NSL {
 
@@ -41,7 +42,23 @@ class FileServiceImpl : public FileService {
   };
   Guard Lock() { return Guard{std::lock_guard<std::mutex>(mutex_), NFS::LockOperations(*server_)}; }
 
+  // The frame of one request, after its trace: the locks, the server call,
+  // the status with the failure arm (and `cleanup`) or the success arm
+  // filled by `fill` with the locks still held.
+  template <typename Result, typename Call, typename Fill, typename Cleanup = NoCleanup>
+  void Serve(Result& result, Call&& call, Fill&& fill, Cleanup&& cleanup = {},
+             FailureLog log = FailureLog::Write) {
+    auto guard = Lock();
+    if (!Settle(result, call(), log)) {
+      cleanup();
+      return;
+    }
+    fill(ReplyArms<Result>::Ok(result));
+  }
+
   void FillPostAttributes(const ObjectId& id, post_op_attr& attributes);
+  // One READDIRPLUS reply's entries, from where the client's cookie points.
+  void FillEntries(const READDIRPLUS3args& args, DirEntriesEnumerator& listing, READDIRPLUS3resok& ok);
   void FillNewObject(const ObjectId& id, post_op_fh3& handle, post_op_attr& attributes);
 
   std::mutex mutex_;

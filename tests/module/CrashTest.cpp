@@ -16,7 +16,12 @@ constexpr uint32_t kChunk = 32768;
 // Chunk i holds the byte i + 1 throughout, so a chunk on disk tells whether it got there.
 std::string Chunk(size_t i) { return std::string(kChunk, static_cast<char>(i % 250 + 1)); }
 
-TEST(CrashTest, AcknowledgedWritesSurviveAKilledHost) {
+// The host process dies (SIGKILL) in the middle of a stream of unstable
+// writes: every write it acknowledged is on disk for the next host. This
+// proves that nothing acknowledged waits in the process's own memory: the
+// data is in the operating system's page cache, which outlives the process.
+// It says nothing of a power loss, against which only COMMIT protects.
+TEST(CrashTest, AcknowledgedWritesSurviveTheDeathOfTheHostProcess) {
   TestSupport::TempDir temp;
   const std::string exported = (temp.Path() / "export").string();
   size_t acknowledged = 0;

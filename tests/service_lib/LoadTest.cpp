@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/support/Process.h"
+#include "tests/support/Waiting.h"
 #include "localfs/LocalFs.h"
 #include "tests/service_lib/RunningService.h"
 
@@ -144,8 +145,10 @@ TEST_F(LoadTest, ManyClientsDoMixedOperationsWithoutAFailedCall) {
   std::mutex mountMutex;
   std::atomic<long> rounds{0};
   std::atomic<int> ready{0};
-  // Every client runs for the whole time once all are connected.
-  std::atomic<bool> go{false};
+  // Each client arrives once: connected and ready, or failed.
+  TestSupport::Counter arrived;
+  // Every client runs for the whole time once all have arrived.
+  TestSupport::Counter go;
   Clock::time_point deadline{};
   std::vector<std::thread> threads;
   for (int i = 0; i < clients; ++i) {
@@ -157,26 +160,27 @@ TEST_F(LoadTest, ManyClientsDoMixedOperationsWithoutAFailedCall) {
       connecting.unlock();
       if (!client.Mounted()) {
         failures.Add("mount: " + client.Error());
+        arrived.Add();
         return;
       }
       const std::string folder = "/c" + std::to_string(i);
       if (nfs_mkdir(*client, folder.c_str()) != 0) {
         failures.Add("mkdir " + folder + ": " + client.Error());
+        arrived.Add();
         return;
       }
       ++ready;
-      while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      arrived.Add();
+      go.WaitFor(1, std::chrono::minutes(5));
       for (int round = 0; Clock::now() < deadline; ++round) {
         if (!MixedRound(*client, folder, round, failures)) return;
         ++rounds;
       }
     });
   }
-  for (int wait = 0; wait < 1200 && ready + static_cast<int>(failures.Count()) < clients; ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  EXPECT_TRUE(arrived.WaitFor(clients, std::chrono::seconds(60)));
   deadline = Clock::now() + std::chrono::seconds(seconds);
-  go = true;
+  go.Add();
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(ready.load(), clients);
   EXPECT_EQ(failures.Count(), 0u) << failures.Describe();
@@ -187,9 +191,7 @@ TEST_F(LoadTest, ManyClientsDoMixedOperationsWithoutAFailedCall) {
   }
 
   // Every connection the clients made is gone once they are.
-  for (int wait = 0; wait < 50 && UnpooledDescriptors() > before; ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  TestSupport::WaitUntil([&] { return UnpooledDescriptors() <= before; }, std::chrono::seconds(5));
   EXPECT_EQ(UnpooledDescriptors(), before);
   EXPECT_LE(LocalFs::GetPooledDescriptorCount(), LocalFs::kDefaultDescriptorLimit);
 }
@@ -227,9 +229,7 @@ TEST_F(LoadTest, ClientsThatVanishMidRecordLeaveNothingBehind) {
       ASSERT_EQ(nfs_stat64(*client, "/", &st), 0) << client.Error();
     }
   }
-  for (int wait = 0; wait < 50 && UnpooledDescriptors() > before; ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  TestSupport::WaitUntil([&] { return UnpooledDescriptors() <= before; }, std::chrono::seconds(5));
   EXPECT_EQ(UnpooledDescriptors(), before);
 }
 
@@ -245,7 +245,9 @@ TEST_F(LoadTest, StopAndStartWhileClientsAreMidRequest) {
   std::atomic<bool> stop{false};
   // Where the service listens after each start (the fixed port may be taken).
   std::atomic<uint16_t> port{port_};
-  std::atomic<long> afterLastStart{0};
+  // Acknowledged writes, all told and since the last start.
+  TestSupport::Counter writes;
+  TestSupport::Counter afterLastStart;
   std::atomic<bool> restarted{false};
   std::mutex connectMutex;
   // Per client, the bytes acknowledged in each of its files: a client that
@@ -277,7 +279,8 @@ TEST_F(LoadTest, StopAndStartWhileClientsAreMidRequest) {
           const std::string data = Pattern(done, kChunk, i);
           if (nfs_pwrite(*client, file, done, data.size(), data.data()) != static_cast<int>(data.size())) break;
           done += kChunk;
-          if (restarted) ++afterLastStart;
+          writes.Add();
+          if (restarted) afterLastStart.Add();
         }
         nfs_close(*client, file);
       }
@@ -285,19 +288,20 @@ TEST_F(LoadTest, StopAndStartWhileClientsAreMidRequest) {
   }
 
   for (int r = 0; r < restarts; ++r) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // Stopped while the clients are writing: each has had some writes
+    // acknowledged since the last start.
+    EXPECT_TRUE(writes.WaitFor(writes.Value() + 4L * clients, std::chrono::seconds(30))) << r;
     ASSERT_TRUE(service_->Stop().IsSuccess());
+    // The outage itself: long enough for calls in flight to fail.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_TRUE(service_->Start().IsSuccess());
     port = NFS::NSL::GetListeningPort();
   }
   restarted = true;
-  for (int wait = 0; wait < 300 && afterLastStart < clients; ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  // Served again after the last start.
+  EXPECT_TRUE(afterLastStart.WaitFor(clients, std::chrono::seconds(30)));
   stop = true;
   for (auto& thread : threads) thread.join();
-  EXPECT_GE(afterLastStart.load(), clients);  // served again after the last start
 
   size_t files = 0;
   for (int i = 0; i < clients; ++i) {
@@ -310,9 +314,7 @@ TEST_F(LoadTest, StopAndStartWhileClientsAreMidRequest) {
       EXPECT_TRUE(content.compare(0, done, Pattern(0, done, i)) == 0) << i << " " << f;
     }
   }
-  for (int wait = 0; wait < 50 && UnpooledDescriptors() > before; ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  TestSupport::WaitUntil([&] { return UnpooledDescriptors() <= before; }, std::chrono::seconds(5));
   EXPECT_EQ(UnpooledDescriptors(), before);
 }
 
