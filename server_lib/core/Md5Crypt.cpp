@@ -37,7 +37,7 @@ constexpr uint8_t kMagic[] = {'$', '1', '$'};
 
 }  // namespace
 
-Md5Digest Md5Crypt(std::span<const uint8_t> password, std::span<const uint8_t> salt) {
+Md5Digest Md5CryptOpening(std::span<const uint8_t> password, std::span<const uint8_t> salt) {
   Md5 md5;
 
   md5.Begin();
@@ -59,7 +59,12 @@ Md5Digest Md5Crypt(std::span<const uint8_t> password, std::span<const uint8_t> s
   for (size_t bits = password.size(); bits != 0; bits >>= 1) {
     md5.Add((bits & 1) ? std::span(&zero, 1) : password.first(1));
   }
-  Md5Digest digest = md5.End();
+  return md5.End();
+}
+
+Md5Digest Md5Crypt(std::span<const uint8_t> password, std::span<const uint8_t> salt) {
+  Md5 md5;
+  Md5Digest digest = Md5CryptOpening(password, salt);
 
   // Each round's input is gathered first and digested in one update: the
   // per-call overhead of the digest interface outweighs these few bytes.

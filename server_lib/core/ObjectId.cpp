@@ -1,29 +1,52 @@
 #include "server_lib/core/ObjectId.h"
 
+#include <array>
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
 
 #include "server_lib/core/Md5Crypt.h"
+#include "server_lib/core/Md5CryptBatch.h"
 
 namespace NFS {
 
 namespace {
 
-ObjectId ComputeObjectId(ObjectKind kind, Common::WStringView path) {
+// The digest's password: the path's UTF-16LE code units.
+std::vector<uint8_t> PasswordOf(Common::WStringView path) {
   std::vector<uint8_t> password;
   password.reserve(path.size() * 2);
   for (char16_t unit : path) {
     password.push_back(static_cast<uint8_t>(unit & 0xFF));
     password.push_back(static_cast<uint8_t>(unit >> 8));
   }
-  const uint8_t salt[4] = {static_cast<uint8_t>(kind), 0, 0, 0};
-  const Md5Digest digest = Md5Crypt(password, salt);
+  return password;
+}
 
+std::array<uint8_t, 4> SaltOf(ObjectKind kind) { return {static_cast<uint8_t>(kind), 0, 0, 0}; }
+
+ObjectId IdOf(ObjectKind kind, const Md5Digest& digest) {
   ObjectId id;
   id.reserve(kObjectIdSize);
   id.push_back(static_cast<uint8_t>(kind));
   id.insert(id.end(), digest.begin(), digest.end());
   return id;
+}
+
+std::atomic<uint64_t> computed{0};
+
+ObjectId ComputeObjectId(ObjectKind kind, Common::WStringView path) {
+  ++computed;
+  const auto salt = SaltOf(kind);
+  return IdOf(kind, Md5Crypt(PasswordOf(path), salt));
+}
+
+Common::WString KeyOf(ObjectKind kind, Common::WStringView path) {
+  Common::WString key;
+  key.reserve(path.size() + 1);
+  key.push_back(static_cast<char16_t>(kind));
+  key.append(path);
+  return key;
 }
 
 // The digest is deliberately slow (a thousand rounds) and clients look the
@@ -38,10 +61,7 @@ class RecentIds {
   }
 
   ObjectId Get(ObjectKind kind, Common::WStringView path) {
-    Common::WString key;
-    key.reserve(path.size() + 1);
-    key.push_back(static_cast<char16_t>(kind));
-    key.append(path);
+    Common::WString key = KeyOf(kind, path);
     {
       std::lock_guard lock(mutex_);
       if (auto found = young_.find(key); found != young_.end()) return found->second;
@@ -55,6 +75,34 @@ class RecentIds {
     std::lock_guard lock(mutex_);
     Insert(std::move(key), id);
     return id;
+  }
+
+  void Remember(std::span<const ObjectIdRequest> requests) {
+    std::vector<const ObjectIdRequest*> missing;
+    {
+      std::lock_guard lock(mutex_);
+      for (const ObjectIdRequest& request : requests) {
+        const Common::WString key = KeyOf(request.kind, request.path);
+        if (!young_.count(key) && !old_.count(key)) missing.push_back(&request);
+      }
+    }
+    if (missing.empty()) return;
+    std::vector<std::vector<uint8_t>> passwords;
+    std::vector<std::array<uint8_t, 4>> salts;
+    passwords.reserve(missing.size());
+    salts.reserve(missing.size());
+    std::vector<Md5CryptInput> inputs;
+    for (const ObjectIdRequest* request : missing) {
+      passwords.push_back(PasswordOf(request->path));
+      salts.push_back(SaltOf(request->kind));
+      inputs.push_back({passwords.back(), salts.back()});
+    }
+    const std::vector<Md5Digest> digests = Md5CryptBatch(inputs);  // outside the lock: slow
+    computed += digests.size();
+    std::lock_guard lock(mutex_);
+    for (size_t i = 0; i < missing.size(); ++i) {
+      Insert(KeyOf(missing[i]->kind, missing[i]->path), IdOf(missing[i]->kind, digests[i]));
+    }
   }
 
  private:
@@ -76,6 +124,10 @@ class RecentIds {
 }  // namespace
 
 ObjectId MakeObjectId(ObjectKind kind, Common::WStringView path) { return RecentIds::Instance().Get(kind, path); }
+
+void RememberObjectIds(std::span<const ObjectIdRequest> requests) { RecentIds::Instance().Remember(requests); }
+
+uint64_t CountComputedObjectIds() { return computed; }
 
 bool IsValidObjectId(const ObjectId& id) {
   return id.size() == kObjectIdSize && (id[0] == kDirectoryKind || id[0] == kFileKind);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "host/Messages.h"
@@ -17,6 +18,20 @@ enum ObjectKind : uint8_t { kInvalidKind = 0, kDirectoryKind = 1, kFileKind = 2 
 inline constexpr size_t kObjectIdSize = 17;
 
 ObjectId MakeObjectId(ObjectKind kind, Common::WStringView path);
+
+// One path whose id is about to be asked for.
+struct ObjectIdRequest {
+  ObjectKind kind;
+  Common::WString path;
+};
+
+// Computes, several at a time, the ids of these paths that are not
+// remembered yet, so that MakeObjectId finds them without a digest of its
+// own (a listing's entries are looked up one by one right after it).
+void RememberObjectIds(std::span<const ObjectIdRequest> requests);
+
+// How many ids have been computed so far (each a digest), in batches or not.
+uint64_t CountComputedObjectIds();
 
 bool IsValidObjectId(const ObjectId& id);
 

@@ -51,6 +51,22 @@ CachedDirEntriesEnumerator::CachedDirEntriesEnumerator(std::weak_ptr<HandlesCach
                                                        std::shared_ptr<DirEntriesEnumerator> inner)
     : cache_(std::move(cache)), directory_(std::move(directory)), inner_(std::move(inner)) {}
 
+CachedDirEntriesEnumerator::~CachedDirEntriesEnumerator() {
+  try {
+    RememberObjectIds(listed_);
+  } catch (...) {
+    // Only a head start for the lookups to come; they compute what is missing.
+  }
+}
+
+void CachedDirEntriesEnumerator::Next() {
+  if (inner_->IsValid()) {
+    const bool directory = inner_->GetAttributes()->GetType() == ObjectTypeCode::Directory;
+    listed_.push_back({directory ? kDirectoryKind : kFileKind, directory_->GetPath() + u"/" + inner_->GetName()});
+  }
+  inner_->Next();
+}
+
 ObjectId CachedDirEntriesEnumerator::GetEntryId() {
   auto object = directory_->Lookup(inner_->GetName());
   if (object) {

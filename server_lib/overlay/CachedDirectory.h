@@ -1,8 +1,10 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "server_lib/cache/HandlesCache.h"
+#include "server_lib/core/ObjectId.h"
 #include "server_lib/objects/FileSystemObject.h"
 #include "server_lib/overlay/ForwardingDirectory.h"
 
@@ -31,6 +33,9 @@ class CachedDirEntriesEnumerator : public DirEntriesEnumerator {
  public:
   CachedDirEntriesEnumerator(std::weak_ptr<HandlesCache> cache, std::shared_ptr<DirObject> directory,
                              std::shared_ptr<DirEntriesEnumerator> inner);
+  // Computes the ids of the entries stepped over, in one batch: a client
+  // that reads a listing looks its entries up right after.
+  ~CachedDirEntriesEnumerator() override;
 
   uint64_t GetId() override { return inner_->GetId(); }
   bool IsValid() override { return inner_->IsValid(); }
@@ -38,13 +43,14 @@ class CachedDirEntriesEnumerator : public DirEntriesEnumerator {
   std::shared_ptr<AttributesAccessor> GetAttributes() override { return inner_->GetAttributes(); }
   ObjectId GetEntryId() override;
   uint32_t GetCookie() override { return inner_->GetCookie(); }
-  void Next() override { inner_->Next(); }
+  void Next() override;
   void Seek(uint32_t position) override { inner_->Seek(position); }
 
  private:
   std::weak_ptr<HandlesCache> cache_;
   std::shared_ptr<DirObject> directory_;
   std::shared_ptr<DirEntriesEnumerator> inner_;
+  std::vector<ObjectIdRequest> listed_;
 };
 
 }  // namespace NFS

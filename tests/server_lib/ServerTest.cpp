@@ -253,4 +253,28 @@ TEST_F(ServerTest, ShareFilePathOperations) {
   EXPECT_EQ(Codes(server_->CreateFile(path)), (Chain{Code::CreateFileFailed, Code::CreateFileFailed, Code::AlreadyExists}));
 }
 
+// A client reads a listing and then looks every entry up: the listing
+// computed their ids in batches, so the lookups compute none.
+TEST_F(ServerTest, LookupsAfterAListingComputeNoIds) {
+  std::filesystem::create_directory(Local("many"));
+  for (int i = 0; i < 70; ++i) temp_.WriteFile("export/many/entry-" + std::to_string(i), "");
+  std::filesystem::create_directory(Local("many/sub"));
+  const NFS::ObjectId many = Lookup(root_, u"many");
+  std::vector<std::u16string> names;
+  {
+    const auto lock = NFS::LockOperations(*server_);
+    std::shared_ptr<NFS::DirEntriesEnumerator> enumerator;
+    ASSERT_TRUE(server_->ReadDirectory(many, 0, enumerator).IsSuccess());
+    for (; enumerator->IsValid(); enumerator->Next()) names.push_back(enumerator->GetName());
+  }
+  ASSERT_EQ(names.size(), 71u);
+  const uint64_t before = NFS::CountComputedObjectIds();
+  for (const auto& name : names) {
+    const NFS::ObjectId id = Lookup(many, name);
+    const NFS::ObjectKind kind = name == u"sub" ? NFS::kDirectoryKind : NFS::kFileKind;
+    EXPECT_EQ(id[0], kind);
+  }
+  EXPECT_EQ(NFS::CountComputedObjectIds(), before);
+}
+
 }  // namespace
