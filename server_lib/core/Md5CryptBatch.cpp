@@ -23,20 +23,22 @@ constexpr uint32_t kT[64] = {
 constexpr uint32_t kInit[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
 
 // The rounds of one lane: its password and salt, and the padded message of
-// the current round in 64-byte blocks.
+// the current round in 64-byte blocks, in its own stretch of an arena that
+// all lanes share (so that one gather loads a word of every lane).
 struct Lane {
   std::span<const uint8_t> password;
   std::span<const uint8_t> salt;
   Md5Digest digest{};
-  std::vector<uint8_t> message;
+  uint8_t* message = nullptr;
   size_t blocks = 0;
+
+  // The longest padded message of any round.
+  size_t Longest() const { return 2 * password.size() + salt.size() + digest.size() + 72; }
 
   // The input of `round`, padded as MD5 pads it, written in place: this runs
   // a thousand times per digest, beside vector code that is fast.
   void Prepare(int round) {
-    const size_t longest = 2 * password.size() + salt.size() + digest.size() + 72;
-    if (message.size() < longest) message.resize(longest);
-    uint8_t* out = message.data();
+    uint8_t* out = message;
     const auto append = [&out](std::span<const uint8_t> bytes) {
       if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
       out += bytes.size();
@@ -53,22 +55,15 @@ struct Lane {
     } else {
       append(password);
     }
-    const size_t length = static_cast<size_t>(out - message.data());
+    const size_t length = static_cast<size_t>(out - message);
     blocks = (length + 8) / 64 + 1;
     const size_t padded = blocks * 64;
     *out++ = 0x80;
     std::memset(out, 0, padded - 8 - (length + 1));
     const uint64_t bits = static_cast<uint64_t>(length) * 8;
-    std::memcpy(message.data() + padded - 8, &bits, 8);  // little-endian machine
+    std::memcpy(message + padded - 8, &bits, 8);  // little-endian machine
   }
 };
-
-uint32_t WordAt(const Lane& lane, size_t block, size_t word) {
-  if (block >= lane.blocks) return 0;
-  uint32_t value;
-  std::memcpy(&value, lane.message.data() + block * 64 + word * 4, 4);  // little-endian machine
-  return value;
-}
 
 // The 64 steps of one MD5 block on vectors of lanes, written once for both
 // vector widths through the operations each defines.
@@ -108,22 +103,26 @@ uint32_t WordAt(const Lane& lane, size_t block, size_t word) {
 
 // One round's digest for every lane: the lanes' messages may differ in
 // length, so each block only changes the lanes that have it.
-#define MD5_LANES_BODY(N, V, LOAD, STORE, SET1, ADD, BLEND_IF_BELOW)                                 \
+#define MD5_LANES_BODY(N, V, LOAD, STORE, SET1, ADD, BLEND_IF_BELOW, GATHER)                         \
   size_t most = 0;                                                                                    \
   for (size_t l = 0; l < N; ++l) most = std::max(most, lanes[l]->blocks);                            \
   alignas(64) uint32_t state[4][N];                                                                   \
   for (int w = 0; w < 4; ++w)                                                                         \
     for (size_t l = 0; l < N; ++l) state[w][l] = kInit[w];                                            \
   V sa = LOAD(state[0]), sb = LOAD(state[1]), sc = LOAD(state[2]), sd = LOAD(state[3]);               \
-  alignas(64) uint32_t words[16][N];                                                                  \
   alignas(64) uint32_t blocks[N];                                                                     \
-  for (size_t l = 0; l < N; ++l) blocks[l] = static_cast<uint32_t>(lanes[l]->blocks);                 \
+  alignas(64) uint32_t starts[N];                                                                     \
+  for (size_t l = 0; l < N; ++l) {                                                                    \
+    blocks[l] = static_cast<uint32_t>(lanes[l]->blocks);                                              \
+    starts[l] = static_cast<uint32_t>(lanes[l]->message - base);                                      \
+  }                                                                                                   \
   const V laneBlocks = LOAD(blocks);                                                                  \
+  const V laneStarts = LOAD(starts);                                                                  \
   for (size_t block = 0; block < most; ++block) {                                                     \
-    for (size_t w = 0; w < 16; ++w)                                                                   \
-      for (size_t l = 0; l < N; ++l) words[w][l] = WordAt(*lanes[l], block, w);                       \
     V M[16];                                                                                          \
-    for (size_t w = 0; w < 16; ++w) M[w] = LOAD(words[w]);                                            \
+    for (size_t w = 0; w < 16; ++w) {                                                                 \
+      M[w] = GATHER(ADD(laneStarts, SET1(block * 64 + w * 4)), base);                                 \
+    }                                                                                                 \
     V a = sa, b = sb, c = sc, d = sd;                                                                 \
     MD5_STEPS(MD5_F, MD5_G, MD5_H, MD5_I);                                                            \
     const uint32_t current = static_cast<uint32_t>(block);                                            \
@@ -147,10 +146,12 @@ uint32_t WordAt(const Lane& lane, size_t block, size_t word) {
 #define V256_LOAD(p) _mm256_load_si256(reinterpret_cast<const __m256i*>(p))
 #define V256_STORE(p, v) _mm256_store_si256(reinterpret_cast<__m256i*>(p), v)
 #define V256_ROTL(x, s) _mm256_or_si256(_mm256_slli_epi32(x, s), _mm256_srli_epi32(x, 32 - (s)))
+// A word of every lane, each at its byte offset from the arena.
+#define V256_GATHER(offsets, base) _mm256_i32gather_epi32(reinterpret_cast<const int*>(base), offsets, 1)
 #define V256_BLEND_IF_BELOW(n, limits, yes, no) \
   _mm256_blendv_epi8(no, yes, _mm256_cmpgt_epi32(limits, _mm256_set1_epi32(static_cast<int>(n))))
 
-__attribute__((target("avx2"))) void RoundAvx2(Lane* const* lanes) {
+__attribute__((target("avx2"))) void RoundAvx2(Lane* const* lanes, const uint8_t* base) {
 #define ADD V256_ADD
 #define SET1 V256_SET1
 #define ROTL V256_ROTL
@@ -158,7 +159,7 @@ __attribute__((target("avx2"))) void RoundAvx2(Lane* const* lanes) {
 #define MD5_G(x, y, z) _mm256_or_si256(_mm256_and_si256(x, z), _mm256_andnot_si256(z, y))
 #define MD5_H(x, y, z) _mm256_xor_si256(_mm256_xor_si256(x, y), z)
 #define MD5_I(x, y, z) _mm256_xor_si256(y, _mm256_or_si256(x, _mm256_xor_si256(z, _mm256_set1_epi32(-1))))
-  MD5_LANES_BODY(8, __m256i, V256_LOAD, V256_STORE, V256_SET1, V256_ADD, V256_BLEND_IF_BELOW);
+  MD5_LANES_BODY(8, __m256i, V256_LOAD, V256_STORE, V256_SET1, V256_ADD, V256_BLEND_IF_BELOW, V256_GATHER);
 #undef MD5_F
 #undef MD5_G
 #undef MD5_H
@@ -173,10 +174,12 @@ __attribute__((target("avx2"))) void RoundAvx2(Lane* const* lanes) {
 #define V512_SET1(x) _mm512_set1_epi32(static_cast<int>(x))
 #define V512_LOAD(p) _mm512_load_si512(p)
 #define V512_STORE(p, v) _mm512_store_si512(p, v)
+#define V512_GATHER(offsets, base) \
+  _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), static_cast<__mmask16>(0xFFFF), offsets, base, 1)
 #define V512_BLEND_IF_BELOW(n, limits, yes, no) \
   _mm512_mask_blend_epi32(_mm512_cmpgt_epu32_mask(limits, _mm512_set1_epi32(static_cast<int>(n))), no, yes)
 
-__attribute__((target("avx512f"))) void RoundAvx512(Lane* const* lanes) {
+__attribute__((target("avx512f"))) void RoundAvx512(Lane* const* lanes, const uint8_t* base) {
 #define ADD V512_ADD
 #define SET1 V512_SET1
 // The zero-masked form: the plain one trips a false uninitialised warning.
@@ -186,7 +189,7 @@ __attribute__((target("avx512f"))) void RoundAvx512(Lane* const* lanes) {
 #define MD5_G(x, y, z) _mm512_ternarylogic_epi32(x, y, z, 0xE4)
 #define MD5_H(x, y, z) _mm512_ternarylogic_epi32(x, y, z, 0x96)
 #define MD5_I(x, y, z) _mm512_ternarylogic_epi32(x, y, z, 0x39)
-  MD5_LANES_BODY(16, __m512i, V512_LOAD, V512_STORE, V512_SET1, V512_ADD, V512_BLEND_IF_BELOW);
+  MD5_LANES_BODY(16, __m512i, V512_LOAD, V512_STORE, V512_SET1, V512_ADD, V512_BLEND_IF_BELOW, V512_GATHER);
 #undef MD5_F
 #undef MD5_G
 #undef MD5_H
@@ -222,22 +225,34 @@ std::vector<Md5Digest> Md5CryptBatch(std::span<const Md5CryptInput> inputs, size
     std::vector<Lane> group(wide);
     std::array<Lane*, 16> pointers{};
     for (size_t l = 0; l < wide; ++l) pointers[l] = &group[l];
-    // Full groups only; the few left over go one at a time.
-    for (; inputs.size() - next >= wide; next += wide) {
+    std::vector<uint8_t> arena;
+    // A group costs about as much as a few digests one at a time: a last,
+    // partial group is filled up with copies of its last input, unless only
+    // those few are left.
+    const size_t kWorthAGroup = 4;
+    for (; next < inputs.size() && inputs.size() - next >= kWorthAGroup; next += wide) {
+      const size_t real = std::min(wide, inputs.size() - next);
+      size_t stride = 0;
       for (size_t l = 0; l < wide; ++l) {
-        group[l].password = inputs[next + l].password;
-        group[l].salt = inputs[next + l].salt;
+        const Md5CryptInput& input = inputs[next + std::min(l, real - 1)];
+        group[l].password = input.password;
+        group[l].salt = input.salt;
         group[l].digest = Md5CryptOpening(group[l].password, group[l].salt);
+        stride = std::max(stride, (group[l].Longest() + 63) / 64 * 64);
       }
+      // Every lane's stretch is as long as the longest message of the group,
+      // so words gathered for a lane that has no such block stay inside.
+      arena.assign(stride * wide, 0);
+      for (size_t l = 0; l < wide; ++l) group[l].message = arena.data() + l * stride;
       for (int round = 0; round < 1000; ++round) {
         for (size_t l = 0; l < wide; ++l) group[l].Prepare(round);
         if (width == Width::Avx512) {
-          RoundAvx512(pointers.data());
+          RoundAvx512(pointers.data(), arena.data());
         } else {
-          RoundAvx2(pointers.data());
+          RoundAvx2(pointers.data(), arena.data());
         }
       }
-      for (size_t l = 0; l < wide; ++l) digests[next + l] = group[l].digest;
+      for (size_t l = 0; l < real; ++l) digests[next + l] = group[l].digest;
     }
   }
   for (; next < inputs.size(); ++next) digests[next] = Md5Crypt(inputs[next].password, inputs[next].salt);
