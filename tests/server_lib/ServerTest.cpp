@@ -277,4 +277,21 @@ TEST_F(ServerTest, LookupsAfterAListingComputeNoIds) {
   EXPECT_EQ(NFS::CountComputedObjectIds(), before);
 }
 
+// Creating and removing a file computes the new path's id once: the
+// objects made on the way (the new file, the one removed, the event's) all
+// find it remembered.
+TEST_F(ServerTest, CreateAndRemoveComputeThePathsIdOnce) {
+  const NFS::ObjectId dir = MakeDir(root_, u"pairs");
+  Lookup(dir, u".");
+  for (int i = 0; i < 3; ++i) {
+    const uint64_t before = NFS::CountComputedObjectIds();
+    const std::u16string name = u"pair-" + Common::FromUtf8(std::to_string(i));
+    Create(dir, name);
+    const uint64_t afterCreate = NFS::CountComputedObjectIds();
+    EXPECT_EQ(afterCreate - before, 1u) << i;
+    ASSERT_TRUE(server_->DeleteFile(dir, name).IsSuccess());
+    EXPECT_EQ(NFS::CountComputedObjectIds(), afterCreate) << i;
+  }
+}
+
 }  // namespace
