@@ -22,46 +22,69 @@ constexpr uint32_t kT[64] = {
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
 constexpr uint32_t kInit[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
 
-// The rounds of one lane: its password and salt, and the padded message of
-// the current round in 64-byte blocks, in its own stretch of an arena that
-// all lanes share (so that one gather loads a word of every lane).
+// The rounds of one lane: its password and salt, and the padded messages
+// of its rounds in 64-byte blocks, in stretches of an arena that all lanes
+// share (so that one gather loads a word of every lane). A round's message
+// is one of eight shapes (by round % 2, % 3 and % 7) that differ only in
+// the previous digest, so each shape is written once and each round only
+// puts its digest in.
 struct Lane {
+  static constexpr int kShapes = 8;
+
   std::span<const uint8_t> password;
   std::span<const uint8_t> salt;
   Md5Digest digest{};
-  uint8_t* message = nullptr;
+  std::array<uint8_t*, kShapes> shapes{};
+  std::array<size_t, kShapes> digestAt{};
+  std::array<size_t, kShapes> blocksOf{};
+  const uint8_t* message = nullptr;  // of the current round
   size_t blocks = 0;
+
+  static int ShapeOf(int round) { return (round & 1) | (round % 3 ? 2 : 0) | (round % 7 ? 4 : 0); }
 
   // The longest padded message of any round.
   size_t Longest() const { return 2 * password.size() + salt.size() + digest.size() + 72; }
 
-  // The input of `round`, padded as MD5 pads it, written in place: this runs
-  // a thousand times per digest, beside vector code that is fast.
+  // Writes each shape, padded as MD5 pads it, into its stretch.
+  void WriteShapes() {
+    for (int shape = 0; shape < kShapes; ++shape) {
+      uint8_t* start = shapes[static_cast<size_t>(shape)];
+      uint8_t* out = start;
+      const auto append = [&out](std::span<const uint8_t> bytes) {
+        if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+        out += bytes.size();
+      };
+      const bool odd = shape & 1;
+      if (odd) {
+        append(password);
+      } else {
+        digestAt[static_cast<size_t>(shape)] = 0;
+        out += digest.size();
+      }
+      if (shape & 2) append(salt);
+      if (shape & 4) append(password);
+      if (odd) {
+        digestAt[static_cast<size_t>(shape)] = static_cast<size_t>(out - start);
+        out += digest.size();
+      } else {
+        append(password);
+      }
+      const size_t length = static_cast<size_t>(out - start);
+      const size_t count = (length + 8) / 64 + 1;
+      blocksOf[static_cast<size_t>(shape)] = count;
+      *out++ = 0x80;
+      std::memset(out, 0, count * 64 - 8 - (length + 1));
+      const uint64_t bits = static_cast<uint64_t>(length) * 8;
+      std::memcpy(start + count * 64 - 8, &bits, 8);  // little-endian machine
+    }
+  }
+
+  // The message of `round`: its shape with the previous digest put in.
   void Prepare(int round) {
-    uint8_t* out = message;
-    const auto append = [&out](std::span<const uint8_t> bytes) {
-      if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
-      out += bytes.size();
-    };
-    if (round & 1) {
-      append(password);
-    } else {
-      append(digest);
-    }
-    if (round % 3) append(salt);
-    if (round % 7) append(password);
-    if (round & 1) {
-      append(digest);
-    } else {
-      append(password);
-    }
-    const size_t length = static_cast<size_t>(out - message);
-    blocks = (length + 8) / 64 + 1;
-    const size_t padded = blocks * 64;
-    *out++ = 0x80;
-    std::memset(out, 0, padded - 8 - (length + 1));
-    const uint64_t bits = static_cast<uint64_t>(length) * 8;
-    std::memcpy(message + padded - 8, &bits, 8);  // little-endian machine
+    const size_t shape = static_cast<size_t>(ShapeOf(round));
+    std::memcpy(shapes[shape] + digestAt[shape], digest.data(), digest.size());
+    message = shapes[shape];
+    blocks = blocksOf[shape];
   }
 };
 
@@ -240,10 +263,15 @@ std::vector<Md5Digest> Md5CryptBatch(std::span<const Md5CryptInput> inputs, size
         group[l].digest = Md5CryptOpening(group[l].password, group[l].salt);
         stride = std::max(stride, (group[l].Longest() + 63) / 64 * 64);
       }
-      // Every lane's stretch is as long as the longest message of the group,
-      // so words gathered for a lane that has no such block stay inside.
-      arena.assign(stride * wide, 0);
-      for (size_t l = 0; l < wide; ++l) group[l].message = arena.data() + l * stride;
+      // Every stretch is as long as the longest message of the group, so
+      // words gathered for a lane that has no such block stay inside.
+      arena.assign(stride * wide * Lane::kShapes, 0);
+      for (size_t l = 0; l < wide; ++l) {
+        for (size_t shape = 0; shape < Lane::kShapes; ++shape) {
+          group[l].shapes[shape] = arena.data() + (shape * wide + l) * stride;
+        }
+        group[l].WriteShapes();
+      }
       for (int round = 0; round < 1000; ++round) {
         for (size_t l = 0; l < wide; ++l) group[l].Prepare(round);
         if (width == Width::Avx512) {
