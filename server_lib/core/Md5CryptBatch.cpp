@@ -10,7 +10,7 @@ namespace NFS {
 
 namespace {
 
-// The MD5 round constants and shifts (RFC 1321).
+// The MD5 step constants (RFC 1321); the shifts stand in the steps below.
 constexpr uint32_t kT[64] = {
     0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
     0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,

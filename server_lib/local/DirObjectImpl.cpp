@@ -63,8 +63,8 @@ std::shared_ptr<FileSystemObject> DirObjectImpl::Lookup(const Common::WString& n
     Common::Trace(kLogChannel, "Dir({0}): getting parent directory", path_);
     // The share root has no parent, whatever its name looks like.
     if (IsShareRoot()) return nullptr;
+    // Below the root, the last "/" ends the parent's path.
     const size_t slash = path_.rfind(u'/');
-    if (slash == Common::WString::npos || slash < rootLength_) return nullptr;
     std::shared_ptr<LocalFs::LocalDirectoryHandle> parent = local_->OpenDirectory(u"..");
     if (!parent) return nullptr;
     return std::make_shared<DirObjectImpl>(path_.substr(0, slash), std::move(parent), rootLength_);

@@ -72,7 +72,7 @@ void CombinedDirectory::DeleteDir(const Common::WString& name) {
 void CombinedDirectory::Rename(const Common::WString& from, const Common::WString& to) {
   // A virtual file of the target name is replaced too, but only once the
   // local move has happened.
-  const bool virtualTarget = !base_->Lookup(to) && std::dynamic_pointer_cast<FileObject>(second_->Lookup(to));
+  const bool virtualTarget = std::dynamic_pointer_cast<FileObject>(second_->Lookup(to)) && !base_->Lookup(to);
   base_->Rename(from, to);
   if (virtualTarget && !base_->Lookup(from) && base_->Lookup(to)) second_->DeleteFile(to);
 }

@@ -42,13 +42,12 @@ void FileServiceImpl::ReadDirPlus(const READDIRPLUS3args& args, READDIRPLUS3res&
   std::shared_ptr<DirEntriesEnumerator> enumerator;
   Serve(
       result, [&] { return server_->ReadDirectory(dir, enumeratorId, enumerator); },
-      [&](READDIRPLUS3resok& ok) { FillEntries(args, *enumerator, ok); },
+      [&](READDIRPLUS3resok& ok) { FillEntries(args, enumeratorId, *enumerator, ok); },
       [&] { FillPostAttributes(dir, result.READDIRPLUS3res_u.resfail.dir_attributes); });
 }
 
-void FileServiceImpl::FillEntries(const READDIRPLUS3args& args, DirEntriesEnumerator& listing,
+void FileServiceImpl::FillEntries(const READDIRPLUS3args& args, uint64_t enumeratorId, DirEntriesEnumerator& listing,
                                   READDIRPLUS3resok& ok) {
-  const uint64_t enumeratorId = VerifierValue(args.cookieverf);
   ok.dir_attributes.attributes_follow = FALSE;
   const uint32_t budget = std::min(args.maxcount, kReplyBudget);
   Common::Trace(kLogChannel, "NSLFile::ReadDirPlus: requested enumerator {0}, cookie {1}.", enumeratorId,

@@ -58,7 +58,8 @@ class FileServiceImpl : public FileService {
 
   void FillPostAttributes(const ObjectId& id, post_op_attr& attributes);
   // One READDIRPLUS reply's entries, from where the client's cookie points.
-  void FillEntries(const READDIRPLUS3args& args, DirEntriesEnumerator& listing, READDIRPLUS3resok& ok);
+  void FillEntries(const READDIRPLUS3args& args, uint64_t enumeratorId, DirEntriesEnumerator& listing,
+                   READDIRPLUS3resok& ok);
   void FillNewObject(const ObjectId& id, post_op_fh3& handle, post_op_attr& attributes);
 
   std::mutex mutex_;
