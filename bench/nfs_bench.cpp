@@ -7,6 +7,7 @@
 // Every figure is printed for people and once more as "RESULT key value" for
 // scripts (bench/compare reads those).
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -46,30 +47,51 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::vector<std::string> kMeasures = {"getattr", "lookup", "write", "read", "create", "list", "scale"};
+const std::vector<std::string> kMeasures = {"getattr", "getattr16", "lookup", "lookup16", "write", "read",
+                                            "create",  "list",      "ls",     "lsr",      "scale"};
+
+// Calls kept outstanding by the pipelined measures (getattr16, lookup16).
+constexpr int kInFlight = 16;
 
 struct Options {
   std::string url;
-  std::set<std::string> measures = {"getattr", "lookup", "write", "read", "create", "list"};
-  std::filesystem::path exportDir;  // local folder behind the URL's export, for --scale
+  std::set<std::string> measures = {"getattr", "getattr16", "lookup", "lookup16", "write", "read", "create", "list"};
+  std::filesystem::path exportDir;  // local folder behind the URL's export, for scale, ls and lsr
   pid_t serverPid = 0;              // 0: this process (in-process server) or unknown
   size_t fileMiB = 256;
   int scaleDirs = 10000;
   int scaleFilesPerDir = 10;
-  std::string tag;  // keeps names of repeated runs on one export apart
+  int lsFiles = 10000;  // files of the folder that ls lists
+  int lsrDirs = 1000;   // folders of the tree that lsr lists
+  int lsrFilesPerDir = 10;
+  bool makeTrees = false;  // only make the listing trees in exportDir, then exit
+  std::string tag;         // keeps names of repeated runs on one export apart
 };
+
+// The folders of the listing measures, directly in the export. Their names
+// carry their sizes, not the tag: they are made once and listed by many runs.
+std::string LsFolder(const Options& options) { return "ls-" + std::to_string(options.lsFiles); }
+std::string LsrFolder(const Options& options) {
+  return "lsr-" + std::to_string(options.lsrDirs) + "x" + std::to_string(options.lsrFilesPerDir);
+}
 
 void Usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s [OPTIONS] [URL]\n"
                "  --only LIST         measures to run, comma separated, out of\n"
-               "                      getattr,lookup,write,read,create,list,scale\n"
-               "                      (default: all but scale)\n"
+               "                      getattr,getattr16,lookup,lookup16,write,read,create,\n"
+               "                      list,ls,lsr,scale (default: all but ls, lsr and scale)\n"
                "  --scale             also walk a large tree (LOOKUP of every entry)\n"
                "  --scale-dirs N      folders of that tree (default 10000)\n"
                "  --scale-files N     files in each of them (default 10)\n"
-               "  --export-dir DIR    local folder the URL's export serves; the tree is\n"
-               "                      made there with POSIX calls (needed for scale)\n"
+               "  --ls-files N        files of the folder that ls lists (default 10000)\n"
+               "  --lsr-dirs N        folders of the tree that lsr lists (default 1000)\n"
+               "  --lsr-files N       files in each of them (default 10)\n"
+               "  --export-dir DIR    local folder the URL's export serves; trees are\n"
+               "                      made there with POSIX calls (needed for scale; ls\n"
+               "                      and lsr make theirs there when it is given)\n"
+               "  --make-trees        only make the trees of the chosen ls/lsr measures in\n"
+               "                      --export-dir, then exit (no server, no URL)\n"
                "  --server-pid PID    server process whose memory and descriptors are\n"
                "                      reported (default: this process when in-process)\n"
                "  --file-mib N        size of the sequential WRITE/READ file (default 256)\n"
@@ -106,6 +128,14 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.scaleDirs = std::stoi(value());
     } else if (flag == "--scale-files") {
       options.scaleFilesPerDir = std::stoi(value());
+    } else if (flag == "--ls-files") {
+      options.lsFiles = std::stoi(value());
+    } else if (flag == "--lsr-dirs") {
+      options.lsrDirs = std::stoi(value());
+    } else if (flag == "--lsr-files") {
+      options.lsrFilesPerDir = std::stoi(value());
+    } else if (flag == "--make-trees") {
+      options.makeTrees = true;
     } else if (flag == "--export-dir") {
       options.exportDir = value();
     } else if (flag == "--server-pid") {
@@ -233,20 +263,151 @@ long OpenDescriptors(pid_t pid) {
   return count;
 }
 
-// The tree is made on the local disk: through NFS, 100 000 creates would take
-// longer than the walk being measured.
+// The folder DIR with the empty files f0 .. f<files - 1>, made on the local
+// disk; what already exists is kept.
+void MakeFiles(const std::string& dir, int files) {
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) Die("mkdir " + dir, nullptr);
+  for (int f = 0; f < files; ++f) {
+    const std::string file = dir + "/f" + std::to_string(f);
+    const int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0) Die("create " + file, nullptr);
+    close(fd);
+  }
+}
+
+// Trees are made on the local disk: through NFS, 100 000 creates would take
+// longer than the walk being measured, and a listing should meet entries the
+// server has never seen.
 void MakeTree(const std::filesystem::path& root, int dirs, int files) {
   std::filesystem::create_directories(root);
-  for (int d = 0; d < dirs; ++d) {
-    const std::string dir = root.string() + "/d" + std::to_string(d);
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) Die("mkdir " + dir, nullptr);
-    for (int f = 0; f < files; ++f) {
-      const std::string file = dir + "/f" + std::to_string(f);
-      const int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-      if (fd < 0) Die("create " + file, nullptr);
-      close(fd);
+  for (int d = 0; d < dirs; ++d) MakeFiles(root.string() + "/d" + std::to_string(d), files);
+}
+
+// The trees of the listing measures asked for, in the export's local folder.
+void MakeListingTrees(const Options& options) {
+  auto wants = [&](const char* measure) { return options.measures.count(measure) != 0; };
+  if (wants("ls")) {
+    const auto start = Clock::now();
+    std::filesystem::create_directories(options.exportDir);
+    MakeFiles((options.exportDir / LsFolder(options)).string(), options.lsFiles);
+    std::printf("ls: made %s (%d files) on disk in %.1f s\n", LsFolder(options).c_str(), options.lsFiles,
+                Seconds(start));
+  }
+  if (wants("lsr")) {
+    const auto start = Clock::now();
+    MakeTree(options.exportDir / LsrFolder(options), options.lsrDirs, options.lsrFilesPerDir);
+    std::printf("lsr: made %s (%d folders of %d files) on disk in %.1f s\n", LsrFolder(options).c_str(),
+                options.lsrDirs, options.lsrFilesPerDir, Seconds(start));
+  }
+}
+
+// The export's root handle, from a MOUNT call to the URL's mount port.
+std::string ExportRoot(nfs_context* nfs, const Options& options, const char* measure) {
+  nfs_url* parsed = nfs_parse_url_dir(nfs, options.url.c_str());
+  if (parsed == nullptr) Die("bad URL", nfs);
+  const int mountPort = UrlNumber(options.url, "mountport", UrlNumber(options.url, "nfsport", 0));
+  if (mountPort == 0) {
+    std::fprintf(stderr, "%s: the URL names no mountport\n", measure);
+    std::exit(2);
+  }
+  const std::string root = MountRoot(parsed->server, mountPort, parsed->path);
+  nfs_destroy_url(parsed);
+  if (root.empty()) Die(std::string(measure) + ": no root handle", nfs);
+  return root;
+}
+
+// Keeps kInFlight calls outstanding on the connection until `calls` calls
+// have been answered; `send` queues call number i with the callback and data
+// it is given. Every call must succeed. Returns the calls per second.
+double Pipelined(nfs_context* nfs, rpc_context* rpc, int calls, const char* what,
+                 const std::function<int(int, rpc_cb, void*)>& send) {
+  struct State {
+    int answered = 0;
+    int failed = 0;
+    std::string error;
+  } state;
+  const rpc_cb answered = [](rpc_context*, int status, void* data, void* privateData) {
+    auto* s = static_cast<State*>(privateData);
+    ++s->answered;
+    if (status == RPC_STATUS_SUCCESS && Tools::ResultStatus(data) == NFS3_OK) return;
+    if (s->failed++ == 0) {
+      s->error = status == RPC_STATUS_SUCCESS ? "NFS status " + std::to_string(Tools::ResultStatus(data))
+                 : status == RPC_STATUS_ERROR && data != nullptr ? static_cast<const char*>(data)
+                                                                 : "RPC status " + std::to_string(status);
+    }
+  };
+  int sent = 0;
+  const auto start = Clock::now();
+  while (state.answered < calls) {
+    for (; sent < calls && sent - state.answered < kInFlight; ++sent) {
+      if (send(sent, answered, &state) != 0) Die(std::string(what) + ": call not sent", nfs);
+    }
+    pollfd p{rpc_get_fd(rpc), static_cast<short>(rpc_which_events(rpc)), 0};
+    const int ready = poll(&p, 1, kCallTimeoutMs);
+    if (ready == 0) Die(std::string(what) + ": no answer", nullptr);
+    if (ready < 0 || rpc_service(rpc, p.revents) < 0) Die(std::string(what) + ": connection lost", nfs);
+  }
+  const double rate = calls / Seconds(start);
+  if (state.failed != 0) {
+    std::fprintf(stderr, "%s: %d of %d calls failed, the first with %s\n", what, state.failed, calls,
+                 state.error.c_str());
+    Die(what, nullptr);
+  }
+  return rate;
+}
+
+struct Listed {
+  long entries = 0;  // without "." and ".."
+  long folders = 0;  // opened, the listed one included
+};
+
+// What nfs-ls (-R) does: nfs_opendir, every entry through nfs_readdir, "."
+// and ".." skipped, and with `recursive` the same again for each entry whose
+// mode says folder, depth first, while the parent stays open. libnfs reads
+// the whole folder in nfs_opendir (READDIRPLUS, plus a LOOKUP of each entry
+// that came without attributes). Nothing is printed.
+void ListFolder(nfs_context* nfs, const std::string& dir, bool recursive, int level, Listed& listed) {
+  if (level == 0) Die("recursion too deep at " + dir, nullptr);
+  nfsdir* folder = nullptr;
+  if (nfs_opendir(nfs, dir.c_str(), &folder) != 0) {
+    if (listed.folders == 0) {
+      std::fprintf(stderr, "(the listing trees are made on disk with --export-dir, or first with --make-trees)\n");
+    }
+    Die("opendir " + dir, nfs);
+  }
+  ++listed.folders;
+  while (nfsdirent* entry = nfs_readdir(nfs, folder)) {
+    if (std::strcmp(entry->name, ".") == 0 || std::strcmp(entry->name, "..") == 0) continue;
+    ++listed.entries;
+    if (recursive && (entry->mode & S_IFMT) == S_IFDIR) {
+      ListFolder(nfs, dir + "/" + entry->name, true, level - 1, listed);
     }
   }
+  nfs_closedir(nfs, folder);
+}
+
+// One listing of the export's folder NAME, on a libnfs context of its own
+// (like one nfs-ls run: nothing cached on the client). The mount is not
+// timed; opendir to the last readdir is. Dies unless the expected count of
+// entries and folders was seen.
+double TimedListing(const Options& options, const std::string& name, bool recursive, long entries, long folders) {
+  nfs_context* nfs = nfs_init_context();
+  nfs_set_timeout(nfs, kCallTimeoutMs);
+  nfs_url* parsed = nfs_parse_url_dir(nfs, options.url.c_str());
+  if (parsed == nullptr) Die("bad URL", nfs);
+  if (nfs_mount(nfs, parsed->server, parsed->path) != 0) Die("mount", nfs);
+  nfs_destroy_url(parsed);
+  Listed listed;
+  const auto start = Clock::now();
+  ListFolder(nfs, "/" + name, recursive, 16, listed);
+  const double seconds = Seconds(start);
+  nfs_destroy_context(nfs);
+  if (listed.entries != entries || listed.folders != folders) {
+    std::fprintf(stderr, "listing of %s: %ld entries in %ld folders, expected %ld in %ld\n", name.c_str(),
+                 listed.entries, listed.folders, entries, folders);
+    Die("listing of " + name, nullptr);
+  }
+  return seconds;
 }
 
 void Scale(nfs_context* nfs, rpc_context* rpc, const Options& options, pid_t pid) {
@@ -262,16 +423,7 @@ void Scale(nfs_context* nfs, rpc_context* rpc, const Options& options, pid_t pid
     std::printf("scale: made %d folders of %d files on disk in %.1f s\n", options.scaleDirs,
                 options.scaleFilesPerDir, Seconds(start));
   }
-  nfs_url* parsed = nfs_parse_url_dir(nfs, options.url.c_str());
-  if (parsed == nullptr) Die("bad URL", nfs);
-  const int mountPort = UrlNumber(options.url, "mountport", UrlNumber(options.url, "nfsport", 0));
-  if (mountPort == 0) {
-    std::fprintf(stderr, "scale: the URL names no mountport\n");
-    std::exit(2);
-  }
-  const std::string exportRoot = MountRoot(parsed->server, mountPort, parsed->path);
-  nfs_destroy_url(parsed);
-  if (exportRoot.empty()) Die("scale: no root handle", nfs);
+  const std::string exportRoot = ExportRoot(nfs, options, "scale");
   const std::string root = Lookup(rpc, exportRoot, name);
   if (root.empty()) Die("lookup " + name, nfs);
 
@@ -315,6 +467,18 @@ int main(int argc, char** argv) {
   }
   if (options.tag.empty()) options.tag = std::to_string(getpid());
   auto wants = [&](const char* measure) { return options.measures.count(measure) != 0; };
+  if (options.lsFiles < 1 || options.lsrDirs < 1 || options.lsrFilesPerDir < 0) {
+    std::fprintf(stderr, "--ls-files and --lsr-dirs take a positive number, --lsr-files one not negative\n");
+    return 2;
+  }
+  if (options.makeTrees) {
+    if (options.exportDir.empty() || !(wants("ls") || wants("lsr"))) {
+      std::fprintf(stderr, "--make-trees needs --export-dir and --only with ls and/or lsr\n");
+      return 2;
+    }
+    MakeListingTrees(options);
+    return 0;
+  }
 
   std::filesystem::path folder;
   std::shared_ptr<NFS::Server> server;
@@ -336,6 +500,9 @@ int main(int argc, char** argv) {
     const std::string port = std::to_string(NFS::NSL::GetListeningPort());
     options.url = "nfs://127.0.0.1/share?version=3&nfsport=" + port + "&mountport=" + port + "&auto-traverse-mounts=0";
   }
+  // Without the export's folder, the listing trees must already be there
+  // (bench/compare makes them with --make-trees before the servers start).
+  if ((wants("ls") || wants("lsr")) && !options.exportDir.empty()) MakeListingTrees(options);
 
   nfs_context* nfs = nfs_init_context();
   nfs_set_timeout(nfs, 30000);
@@ -363,10 +530,30 @@ int main(int argc, char** argv) {
   const std::string& tag = options.tag;
   nfsfh* file = nullptr;
 
-  // GETATTR on one file, by handle.
+  // The file of the GETATTR measures, made on first use and open until the end.
+  nfsfh* getattrFile = nullptr;
+  auto getattrHandle = [&]() {
+    if (getattrFile == nullptr && nfs_creat(nfs, ("/getattr-" + tag + ".bin").c_str(), 0644, &getattrFile) != 0) {
+      Die("creat", nfs);
+    }
+    return nfs_get_fh(getattrFile);
+  };
+  // The folder of 1000 files of the LOOKUP measures, made through NFS on first use.
+  const std::string thousand = "/thousand-" + tag;
+  bool thousandMade = false;
+  auto makeThousand = [&]() {
+    if (thousandMade) return;
+    if (nfs_mkdir(nfs, thousand.c_str()) != 0) Die("mkdir", nfs);
+    for (int i = 0; i < 1000; ++i) {
+      if (nfs_creat(nfs, (thousand + "/f" + std::to_string(i)).c_str(), 0644, &file) != 0) Die("creat", nfs);
+      nfs_close(nfs, file);
+    }
+    thousandMade = true;
+  };
+
+  // GETATTR on one file, by handle, one call at a time.
   if (wants("getattr")) {
-    if (nfs_creat(nfs, ("/getattr-" + tag + ".bin").c_str(), 0644, &file) != 0) Die("creat", nfs);
-    const nfs_fh* handle = nfs_get_fh(file);
+    const nfs_fh* handle = getattrHandle();
     const int calls = 20000;
     const auto start = Clock::now();
     for (int i = 0; i < calls; ++i) {
@@ -380,28 +567,54 @@ int main(int argc, char** argv) {
     const double rate = calls / Seconds(start);
     std::printf("GETATTR on one file:           %10.0f calls/s\n", rate);
     Result("getattr_per_s", rate);
-    nfs_close(nfs, file);
+  }
+
+  // GETATTR on the same file, kInFlight calls outstanding.
+  if (wants("getattr16")) {
+    const nfs_fh* handle = getattrHandle();
+    GETATTR3args args{};
+    args.object.data.data_len = static_cast<u_int>(handle->len);
+    args.object.data.data_val = handle->val;
+    const double rate = Pipelined(nfs, rpc, 40000, "getattr16", [&](int, rpc_cb cb, void* data) {
+      return rpc_nfs3_getattr_async(rpc, cb, &args, data);
+    });
+    std::printf("GETATTR, %d in flight:         %10.0f calls/s\n", kInFlight, rate);
+    Result("getattr16_per_s", rate);
   }
 
   // LOOKUP + GETATTR over 1000 files.
   if (wants("lookup")) {
-    const std::string dir = "/thousand-" + tag;
-    if (nfs_mkdir(nfs, dir.c_str()) != 0) Die("mkdir", nfs);
-    for (int i = 0; i < 1000; ++i) {
-      if (nfs_creat(nfs, (dir + "/f" + std::to_string(i)).c_str(), 0644, &file) != 0) Die("creat", nfs);
-      nfs_close(nfs, file);
-    }
+    makeThousand();
     const auto start = Clock::now();
     for (int round = 0; round < 3; ++round) {
       for (int i = 0; i < 1000; ++i) {
         struct nfs_stat_64 st {};
-        if (nfs_stat64(nfs, (dir + "/f" + std::to_string(i)).c_str(), &st) != 0) Die("stat", nfs);
+        if (nfs_stat64(nfs, (thousand + "/f" + std::to_string(i)).c_str(), &st) != 0) Die("stat", nfs);
       }
     }
     const double rate = 3000 / Seconds(start);
     std::printf("LOOKUP+GETATTR over 1000 files: %9.0f files/s\n", rate);
     Result("lookup_getattr_per_s", rate);
   }
+
+  // Raw LOOKUPs of the same 1000 names in turn, kInFlight calls outstanding.
+  if (wants("lookup16")) {
+    makeThousand();
+    const std::string dir = Lookup(rpc, ExportRoot(nfs, options, "lookup16"), thousand.substr(1));
+    if (dir.empty()) Die("lookup " + thousand, nfs);
+    std::vector<std::string> names;
+    for (int i = 0; i < 1000; ++i) names.push_back("f" + std::to_string(i));
+    const double rate = Pipelined(nfs, rpc, 30000, "lookup16", [&](int i, rpc_cb cb, void* data) {
+      LOOKUP3args args{};
+      args.what.dir.data.data_len = static_cast<u_int>(dir.size());
+      args.what.dir.data.data_val = const_cast<char*>(dir.data());
+      args.what.name = const_cast<char*>(names[i % names.size()].c_str());
+      return rpc_nfs3_lookup_async(rpc, cb, &args, data);
+    });
+    std::printf("LOOKUP over 1000 files, %d in flight: %4.0f calls/s\n", kInFlight, rate);
+    Result("lookup16_per_s", rate);
+  }
+  if (getattrFile != nullptr) nfs_close(nfs, getattrFile);
 
   // Sequential WRITE and READ in 32 KiB requests.
   if (wants("write") || wants("read")) {
@@ -467,6 +680,32 @@ int main(int argc, char** argv) {
     std::printf("list 10 000 entries:           %10.2f s (%d entries)\n", seconds, entries);
     Result("list_10000_s", seconds);
     Result("list_entries", entries);
+  }
+
+  // Listings the way nfs-ls does them, of folders made on disk: the first
+  // listing is cold when the server has not seen the folder before (bench/
+  // compare restarts the servers for it), the second one, by the same
+  // server, is warm. Each listing runs on a fresh libnfs context.
+  if (wants("ls")) {
+    const std::string folderName = LsFolder(options);
+    const double cold = TimedListing(options, folderName, false, options.lsFiles, 1);
+    const double warm = TimedListing(options, folderName, false, options.lsFiles, 1);
+    std::printf("ls of %d files made on disk:   %10.3f s first (cold), %.3f s second (warm)\n", options.lsFiles, cold,
+                warm);
+    Result("ls_cold_s", cold);
+    Result("ls_warm_s", warm);
+    Result("ls_entries", options.lsFiles);
+  }
+  if (wants("lsr")) {
+    const std::string folderName = LsrFolder(options);
+    const long entries = static_cast<long>(options.lsrDirs) * (1 + options.lsrFilesPerDir);
+    const double cold = TimedListing(options, folderName, true, entries, 1 + options.lsrDirs);
+    const double warm = TimedListing(options, folderName, true, entries, 1 + options.lsrDirs);
+    std::printf("ls -R of %d folders x %d files: %9.3f s first (cold), %.3f s second (warm)\n", options.lsrDirs,
+                options.lsrFilesPerDir, cold, warm);
+    Result("lsr_cold_s", cold);
+    Result("lsr_warm_s", warm);
+    Result("lsr_entries", static_cast<double>(entries));
   }
 
   if (wants("scale")) Scale(nfs, rpc, options, serverPid);
