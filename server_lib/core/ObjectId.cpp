@@ -35,10 +35,10 @@ ObjectId IdOf(ObjectKind kind, const Md5Digest& digest) {
 
 std::atomic<uint64_t> computed{0};
 
-ObjectId ComputeObjectId(ObjectKind kind, Common::WStringView path) {
+Md5Digest ComputeDigest(ObjectKind kind, Common::WStringView path) {
   ++computed;
   const auto salt = SaltOf(kind);
-  return IdOf(kind, Md5Crypt(PasswordOf(path), salt));
+  return Md5Crypt(PasswordOf(path), salt);
 }
 
 Common::WString KeyOf(ObjectKind kind, Common::WStringView path) {
@@ -64,17 +64,17 @@ class RecentIds {
     Common::WString key = KeyOf(kind, path);
     {
       std::lock_guard lock(mutex_);
-      if (auto found = young_.find(key); found != young_.end()) return found->second;
+      if (auto found = young_.find(key); found != young_.end()) return IdOf(kind, found->second);
       if (auto found = old_.find(key); found != old_.end()) {
-        ObjectId id = found->second;
-        Insert(std::move(key), id);
-        return id;
+        const Md5Digest digest = found->second;
+        Insert(std::move(key), digest);
+        return IdOf(kind, digest);
       }
     }
-    ObjectId id = ComputeObjectId(kind, path);  // outside the lock: slow
+    const Md5Digest digest = ComputeDigest(kind, path);  // outside the lock: slow
     std::lock_guard lock(mutex_);
-    Insert(std::move(key), id);
-    return id;
+    Insert(std::move(key), digest);
+    return IdOf(kind, digest);
   }
 
   void Remember(std::span<const ObjectIdRequest> requests) {
@@ -101,24 +101,27 @@ class RecentIds {
     computed += digests.size();
     std::lock_guard lock(mutex_);
     for (size_t i = 0; i < missing.size(); ++i) {
-      Insert(KeyOf(missing[i]->kind, missing[i]->path), IdOf(missing[i]->kind, digests[i]));
+      Insert(KeyOf(missing[i]->kind, missing[i]->path), digests[i]);
     }
   }
 
  private:
-  static constexpr size_t kGeneration = 8192;
+  // A listing walks its folder in the same order every time: the young
+  // generation must hold a whole folder, or a second listing of a larger one
+  // loses each id just before its lookup asks for it. About 140 bytes each.
+  static constexpr size_t kGeneration = 16384;
 
-  void Insert(Common::WString key, const ObjectId& id) {
+  void Insert(Common::WString key, const Md5Digest& digest) {
     if (young_.size() >= kGeneration) {
       old_ = std::move(young_);
       young_ = {};
     }
-    young_.emplace(std::move(key), id);
+    young_.emplace(std::move(key), digest);
   }
 
   std::mutex mutex_;
-  std::unordered_map<Common::WString, ObjectId> young_;
-  std::unordered_map<Common::WString, ObjectId> old_;
+  std::unordered_map<Common::WString, Md5Digest> young_;
+  std::unordered_map<Common::WString, Md5Digest> old_;
 };
 
 }  // namespace

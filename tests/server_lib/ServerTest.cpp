@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "host/Logging.h"
 #include "tests/server_lib/ServerTestFixture.h"
@@ -255,26 +256,44 @@ TEST_F(ServerTest, ShareFilePathOperations) {
 
 // A client reads a listing and then looks every entry up: the listing
 // computed their ids in batches, so the lookups compute none.
+// Lists a folder the way a client reads a listing, then looks every entry
+// up; returns how many ids the lookups computed.
+uint64_t ListThenLookUpAll(NFS::Server& server, const NFS::ObjectId& dir, size_t expected,
+                           const std::function<NFS::ObjectId(const std::u16string&)>& lookup) {
+  std::vector<std::u16string> names;
+  {
+    const auto lock = NFS::LockOperations(server);
+    std::shared_ptr<NFS::DirEntriesEnumerator> enumerator;
+    EXPECT_TRUE(server.ReadDirectory(dir, 0, enumerator).IsSuccess());
+    if (!enumerator) return ~uint64_t{0};
+    for (; enumerator->IsValid(); enumerator->Next()) names.push_back(enumerator->GetName());
+  }
+  EXPECT_EQ(names.size(), expected);
+  const uint64_t before = NFS::CountComputedObjectIds();
+  for (const auto& name : names) {
+    const NFS::ObjectId id = lookup(name);
+    EXPECT_EQ(id[0], name == u"sub" ? NFS::kDirectoryKind : NFS::kFileKind);
+  }
+  return NFS::CountComputedObjectIds() - before;
+}
+
 TEST_F(ServerTest, LookupsAfterAListingComputeNoIds) {
   std::filesystem::create_directory(Local("many"));
   for (int i = 0; i < 70; ++i) temp_.WriteFile("export/many/entry-" + std::to_string(i), "");
   std::filesystem::create_directory(Local("many/sub"));
   const NFS::ObjectId many = Lookup(root_, u"many");
-  std::vector<std::u16string> names;
-  {
-    const auto lock = NFS::LockOperations(*server_);
-    std::shared_ptr<NFS::DirEntriesEnumerator> enumerator;
-    ASSERT_TRUE(server_->ReadDirectory(many, 0, enumerator).IsSuccess());
-    for (; enumerator->IsValid(); enumerator->Next()) names.push_back(enumerator->GetName());
-  }
-  ASSERT_EQ(names.size(), 71u);
-  const uint64_t before = NFS::CountComputedObjectIds();
-  for (const auto& name : names) {
-    const NFS::ObjectId id = Lookup(many, name);
-    const NFS::ObjectKind kind = name == u"sub" ? NFS::kDirectoryKind : NFS::kFileKind;
-    EXPECT_EQ(id[0], kind);
-  }
-  EXPECT_EQ(NFS::CountComputedObjectIds(), before);
+  EXPECT_EQ(ListThenLookUpAll(*server_, many, 71, [&](const auto& name) { return Lookup(many, name); }), 0u);
+}
+
+// A folder larger than one generation of remembered ids, listed twice: the
+// second pass must not lose ids between the listing and its lookups.
+TEST_F(ServerTest, ASecondListingOfALargeFolderComputesNoIds) {
+  std::filesystem::create_directory(Local("large"));
+  for (int i = 0; i < 10000; ++i) std::ofstream(Local("large/entry-" + std::to_string(i)));
+  const NFS::ObjectId large = Lookup(root_, u"large");
+  const auto lookup = [&](const auto& name) { return Lookup(large, name); };
+  EXPECT_EQ(ListThenLookUpAll(*server_, large, 10000, lookup), 0u);
+  EXPECT_EQ(ListThenLookUpAll(*server_, large, 10000, lookup), 0u);
 }
 
 // Creating and removing a file computes the new path's id once: the
