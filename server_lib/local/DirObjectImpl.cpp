@@ -1,6 +1,7 @@
 #include "server_lib/local/DirObjectImpl.h"
 
 #include "host/Logging.h"
+#include "server_lib/core/Operations.h"
 #include "server_lib/core/ServerErrors.h"
 #include "server_lib/enumerators/Enumerators.h"
 #include "server_lib/local/AttributesAccessorImpl.h"
@@ -85,7 +86,9 @@ std::shared_ptr<FileSystemObject> DirObjectImpl::Lookup(const Common::WString& n
       return std::make_shared<DirObjectImpl>(path_ + u"/" + name, std::move(child), rootLength_);
     }
     case ObjectTypeCode::RegularFile:
-      return CreateLocalFileObject(local_, path_, name);
+      if (!KeepLookupStat::Active()) return CreateLocalFileObject(local_, path_, name);
+      KeepLookupStat::NoteKept();
+      return CreateLocalFileObject(local_, path_, name, std::move(entry));
     default:
       return nullptr;
   }

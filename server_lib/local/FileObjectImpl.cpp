@@ -1,6 +1,7 @@
 #include "server_lib/local/FileObjectImpl.h"
 
 #include "host/Logging.h"
+#include "server_lib/core/Operations.h"
 #include "server_lib/core/ServerErrors.h"
 #include "server_lib/local/AttributesAccessorImpl.h"
 #include "server_lib/local/AttributesModifierImpl.h"
@@ -9,24 +10,49 @@
 
 namespace NFS {
 
+namespace {
+
+// One slot per thread rather than a member of every cached file: only the
+// newest lookup's stat is ever wanted, by the same operation, for any
+// object of that entry (the lookup may find an older one in the cache).
+struct SeenStat {
+  const LocalFs::LocalDirectoryHandle* directory = nullptr;
+  Common::WString name;
+  uint64_t operation = 0;
+  std::unique_ptr<LocalFs::LocalEntryCursor> entry;
+};
+thread_local SeenStat t_seen;
+
+}  // namespace
+
 std::shared_ptr<FileObject> CreateLocalFileObject(std::shared_ptr<LocalFs::LocalDirectoryHandle> local,
                                                   const Common::WString& directoryPath,
-                                                  const Common::WString& name) {
-  return std::make_shared<FileObjectImpl>(std::move(local), directoryPath + u"/" + name, name);
+                                                  const Common::WString& name,
+                                                  std::unique_ptr<LocalFs::LocalEntryCursor> seen) {
+  return std::make_shared<FileObjectImpl>(std::move(local), directoryPath + u"/" + name, name, std::move(seen));
 }
 
-FileObjectImpl::FileObjectImpl(std::shared_ptr<LocalFs::LocalDirectoryHandle> local,
-                               Common::WString path, Common::WString name)
+FileObjectImpl::FileObjectImpl(std::shared_ptr<LocalFs::LocalDirectoryHandle> local, Common::WString path,
+                               Common::WString name, std::unique_ptr<LocalFs::LocalEntryCursor> seen)
     : local_(std::move(local)),
       path_(std::move(path)),
       id_(MakeObjectId(kFileKind, path_)),
-      name_(std::move(name)) {}
+      name_(std::move(name)) {
+  if (seen) t_seen = {local_.get(), name_, CurrentOperation(), std::move(seen)};
+}
 
 Common::WString FileObjectImpl::GetPath() { return path_; }
 
 ObjectId FileObjectImpl::GetId() { return id_; }
 
 std::shared_ptr<AttributesAccessor> FileObjectImpl::GetAttributes() {
+  // The stat that found this entry a moment ago, in this same operation.
+  if (t_seen.entry && t_seen.directory == local_.get() && t_seen.name == name_) {
+    SeenStat seen = std::exchange(t_seen, {});
+    if (!readWrite_ && seen.operation == CurrentOperation()) {
+      return std::make_shared<AttributesAccessorImpl>(std::move(seen.entry));
+    }
+  }
   if (readWrite_) {
     Common::Trace(kLogChannel, "File({0}): flush content to get valid attributes", path_);
     if (!readWrite_->Flush()) ThrowIoError(readWrite_->TakeStatus());

@@ -11,8 +11,8 @@ namespace NFS {
 // until the first write or commit, closed again when a read reaches the end.
 class FileObjectImpl : public FileObject {
  public:
-  FileObjectImpl(std::shared_ptr<LocalFs::LocalDirectoryHandle> local, Common::WString path,
-                 Common::WString name);
+  FileObjectImpl(std::shared_ptr<LocalFs::LocalDirectoryHandle> local, Common::WString path, Common::WString name,
+                 std::unique_ptr<LocalFs::LocalEntryCursor> seen = nullptr);
 
   Common::WString GetPath() override;
   ObjectId GetId() override;

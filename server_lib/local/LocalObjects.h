@@ -17,8 +17,11 @@ std::shared_ptr<DirObject> CreateLocalDirObject(const Common::WString& path,
 // A regular file named `name` inside the local directory whose object path
 // is `directoryPath`. Opens nothing: it shares the directory's handle, so a
 // share's cache of files costs no descriptors until files are read or written.
+// `seen`, when given, is the stat that found the entry: the object answers
+// its first attributes of the same operation with it.
 std::shared_ptr<FileObject> CreateLocalFileObject(std::shared_ptr<LocalFs::LocalDirectoryHandle> local,
                                                   const Common::WString& directoryPath,
-                                                  const Common::WString& name);
+                                                  const Common::WString& name,
+                                                  std::unique_ptr<LocalFs::LocalEntryCursor> seen = nullptr);
 
 }  // namespace NFS

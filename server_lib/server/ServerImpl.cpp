@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "host/Logging.h"
+#include "server_lib/core/Operations.h"
 #include "server_lib/core/ServerErrors.h"
 #include "server_lib/overlay/MixinDirectory.h"
 
@@ -66,6 +67,7 @@ template <typename Body, typename... Args>
 Common::Error ServerImpl::Frame(Where where, uint32_t code, const Common::Message& message, Body&& body,
                                 const Args&... args) {
   std::lock_guard lock(operationsMutex_);
+  BeginOperation();
   try {
     body();
     return Common::Error::Success();
@@ -242,9 +244,26 @@ Common::Error ServerImpl::LookupObject(const ObjectId& dirId, const Common::WStr
       [&] {
         CheckIfHandleValid(dirId);
         auto dir = GetDirectory(dirId, op);
-        auto object = dir->Lookup(name);
-        if (!object) ThrowFileNotFound(op);
-        id = object->GetId();
+        std::shared_ptr<FileSystemObject> object;
+        lookedUp_ = {};
+        {
+          KeepLookupStat keep;
+          object = dir->Lookup(name);
+          if (!object) ThrowFileNotFound(op);
+          id = object->GetId();
+          // A local file found by its stat: LOOKUP asks for its attributes
+          // next, and that stat gives them, through the object the cache holds
+          // (an older one may stand for the same file).
+          if (keep.Kept()) {
+            if (auto cached = objects_->GetObject(id)) {
+              try {
+                lookedUp_ = {id, cached, cached->GetAttributes(), CurrentOperation()};
+              } catch (const Common::Error&) {
+                // Not this operation's failure: the attributes are asked for anew.
+              }
+            }
+          }
+        }
         Common::Trace(kLogChannel, "LookupObject({0}, '{1}')={2}", dir->GetPath(), name, object->GetPath());
       },
       IdText(dirId), name);
@@ -350,8 +369,10 @@ Common::Error ServerImpl::GetAttrs(const ObjectId& id, std::shared_ptr<Attribute
       op, ErrorCode::GetAttrsFailed, Messages::GetAttrsFailed,
       [&] {
         CheckIfHandleValid(id);
-        auto object = GetAnyObject(id, op);
-        attributes = object->GetAttributes();
+        LookedUp lookedUp = std::exchange(lookedUp_, {});
+        const bool fresh = lookedUp.id == id && lookedUp.operation + 1 == CurrentOperation();
+        auto object = fresh ? std::move(lookedUp.object) : GetAnyObject(id, op);
+        attributes = fresh ? std::move(lookedUp.attributes) : object->GetAttributes();
         Common::Trace(kLogChannel, "GetAttrs({0})", object->GetPath());
       },
       IdText(id));

@@ -78,6 +78,15 @@ class ServerImpl : public Server {
   // Host commands reach the server on their own threads while the RPC thread
   // serves clients; the providers and caches are not safe for that overlap.
   std::recursive_mutex operationsMutex_;
+  // The file the last lookup found, with the attributes its stat gave: the
+  // very next operation, when it asks for them, needs no stat of its own.
+  struct LookedUp {
+    ObjectId id;
+    std::shared_ptr<FileSystemObject> object;
+    std::shared_ptr<AttributesAccessor> attributes;
+    uint64_t operation = 0;
+  };
+  LookedUp lookedUp_;
 };
 
 }  // namespace NFS

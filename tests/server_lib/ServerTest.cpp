@@ -313,4 +313,32 @@ TEST_F(ServerTest, CreateAndRemoveComputeThePathsIdOnce) {
   }
 }
 
+// The attributes that follow a lookup come from the lookup's own stat only
+// when nothing ran in between and the file found is the one the cache holds.
+TEST_F(ServerTest, AttributesAfterALookupAreNeverOlderThanTheLastOperation) {
+  const NFS::ObjectId dir = MakeDir(root_, u"sizes");
+  const NFS::ObjectId file = Create(dir, u"grows");
+  const auto size = [&] {
+    std::shared_ptr<NFS::AttributesAccessor> attributes;
+    EXPECT_TRUE(server_->GetAttrs(file, attributes).IsSuccess());
+    return attributes ? attributes->GetSize() : ~uint64_t{0};
+  };
+  EXPECT_EQ(Lookup(dir, u"grows"), file);
+  EXPECT_EQ(size(), 0u);
+  // An operation between the lookup and the attributes: a fresh stat.
+  Lookup(dir, u"grows");
+  Write(file, 0, "12345");
+  EXPECT_EQ(size(), 5u);
+  // The file is open for writing in the cache: the lookup's new object is
+  // not the cached one, so its stat is not used either.
+  Write(file, 5, "678");
+  EXPECT_EQ(Lookup(dir, u"grows"), file);
+  EXPECT_EQ(size(), 8u);
+  // Attributes asked for twice after one lookup: the second is a new stat.
+  EXPECT_EQ(Lookup(dir, u"grows"), file);
+  EXPECT_EQ(size(), 8u);
+  { std::ofstream(Local("sizes/grows"), std::ios::app) << "9"; }
+  EXPECT_EQ(size(), 9u);
+}
+
 }  // namespace
