@@ -11,6 +11,7 @@
 // opened, created through, or removed as directories.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -120,6 +121,11 @@ class LocalDirectoryHandle : public StatusHolder {
   virtual std::unique_ptr<LocalEntryCursor> GetSelfEntry() = 0;
   // A walk over all entries, never yielding "." or "..".
   virtual std::unique_ptr<LocalEntryCursor> ListEntries() = 0;
+  // The names of the plain files and folders in it, with whether each is a
+  // folder, as the listing tells without a stat of each (a stat only where
+  // the file system does not say). Cheap enough to guess what a client will
+  // look up next; nothing more. Stops when `visit` returns false.
+  virtual bool VisitNames(const std::function<bool(const WString& name, bool folder)>& visit) = 0;
 
   // Read and write, created or truncated to zero length.
   virtual std::unique_ptr<LocalFileHandle> CreateFile(const WString& name) = 0;

@@ -178,6 +178,37 @@ std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::ListEntries() {
   return std::make_unique<PosixEntryCursor>(stream, localPath_, node_->Device());
 }
 
+bool PosixDirectoryHandle::VisitNames(const std::function<bool(const WString& name, bool folder)>& visit) {
+  const DescriptorLease dir = Use();
+  if (!dir) return false;
+  const int fd = openat(dir.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    Fail(errno, "openat", ".");
+    return false;
+  }
+  DIR* stream = fdopendir(fd);
+  if (stream == nullptr) {
+    const int error = errno;
+    close(fd);
+    Fail(error, "fdopendir", ".");
+    return false;
+  }
+  for (const dirent* entry = readdir(stream); entry != nullptr; entry = readdir(stream)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    unsigned char type = entry->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st {};
+      if (fstatat(dirfd(stream), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+    }
+    if (type != DT_DIR && type != DT_REG) continue;
+    if (!visit(Common::FromUtf8(name), type == DT_DIR)) break;
+  }
+  closedir(stream);
+  return true;
+}
+
 std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenRegular(const std::string& local, int flags,
                                                                    Common::source_location where) {
   // Non-blocking so that a FIFO planted under the name cannot stall us, and

@@ -28,6 +28,7 @@ class PosixDirectoryHandle : public LocalDirectoryHandle {
   std::unique_ptr<LocalEntryCursor> GetEntry(const WString& name) override;
   std::unique_ptr<LocalEntryCursor> GetSelfEntry() override;
   std::unique_ptr<LocalEntryCursor> ListEntries() override;
+  bool VisitNames(const std::function<bool(const WString& name, bool folder)>& visit) override;
   std::unique_ptr<LocalFileHandle> CreateFile(const WString& name) override;
   std::unique_ptr<LocalFileHandle> OpenFile(const WString& name, FileAccess access) override;
   bool CreateDirectory(const WString& name) override;

@@ -77,6 +77,12 @@ class RecentIds {
     return IdOf(kind, digest);
   }
 
+  bool Contains(ObjectKind kind, Common::WStringView path) {
+    const Common::WString key = KeyOf(kind, path);
+    std::lock_guard lock(mutex_);
+    return young_.count(key) != 0 || old_.count(key) != 0;
+  }
+
   void Remember(std::span<const ObjectIdRequest> requests) {
     std::vector<const ObjectIdRequest*> missing;
     {
@@ -129,6 +135,10 @@ class RecentIds {
 ObjectId MakeObjectId(ObjectKind kind, Common::WStringView path) { return RecentIds::Instance().Get(kind, path); }
 
 void RememberObjectIds(std::span<const ObjectIdRequest> requests) { RecentIds::Instance().Remember(requests); }
+
+bool IsObjectIdRemembered(ObjectKind kind, Common::WStringView path) {
+  return RecentIds::Instance().Contains(kind, path);
+}
 
 uint64_t CountComputedObjectIds() { return computed; }
 

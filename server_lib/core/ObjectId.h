@@ -30,6 +30,9 @@ struct ObjectIdRequest {
 // own (a listing's entries are looked up one by one right after it).
 void RememberObjectIds(std::span<const ObjectIdRequest> requests);
 
+// Whether the id of this path is remembered (no digest needed to make it).
+bool IsObjectIdRemembered(ObjectKind kind, Common::WStringView path);
+
 // How many ids have been computed so far (each a digest), in batches or not.
 uint64_t CountComputedObjectIds();
 

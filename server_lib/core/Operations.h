@@ -10,17 +10,19 @@ namespace NFS {
 uint64_t BeginOperation();
 uint64_t CurrentOperation();
 
-// While one lives on a thread, a local lookup there keeps the stat it made
-// to find the entry, and the object's first attributes in the same
-// operation come from it instead of a second stat. Only the server's own
-// lookup asks for this: it takes the attributes at once, so no cached
-// object keeps a stat it will never use.
-class KeepLookupStat {
+// While one lives on a thread, the local lookup made there is a client's
+// LOOKUP, which is worth two things other lookups (checks before a create,
+// a rename) are not: the stat that found the entry is kept, so the
+// object's first attributes in the same operation need no second stat (the
+// server takes them at once, so no cached object keeps a stat it never
+// uses); and an id that is not remembered is computed in one batch with
+// those of its folder's other entries, which a walk looks up next.
+class ClientLookup {
  public:
-  KeepLookupStat();
-  ~KeepLookupStat();
-  KeepLookupStat(const KeepLookupStat&) = delete;
-  KeepLookupStat& operator=(const KeepLookupStat&) = delete;
+  ClientLookup();
+  ~ClientLookup();
+  ClientLookup(const ClientLookup&) = delete;
+  ClientLookup& operator=(const ClientLookup&) = delete;
 
   static bool Active();
   // Whether a lookup under this one kept its stat.
@@ -28,7 +30,7 @@ class KeepLookupStat {
   static void NoteKept();
 
  private:
-  KeepLookupStat* previous_;
+  ClientLookup* previous_;
   bool kept_ = false;
 };
 

@@ -1,6 +1,7 @@
 #include "server_lib/local/DirObjectImpl.h"
 
 #include "host/Logging.h"
+#include "server_lib/core/Md5CryptBatch.h"
 #include "server_lib/core/Operations.h"
 #include "server_lib/core/ServerErrors.h"
 #include "server_lib/enumerators/Enumerators.h"
@@ -79,19 +80,44 @@ std::shared_ptr<FileSystemObject> DirObjectImpl::Lookup(const Common::WString& n
 
   auto entry = local_->GetEntry(name);
   if (!entry) return nullptr;
-  switch (AttributesAccessorImpl::TypeCodeOf(*entry)) {
+  const uint32_t type = AttributesAccessorImpl::TypeCodeOf(*entry);
+  if (ClientLookup::Active() && (type == ObjectTypeCode::Directory || type == ObjectTypeCode::RegularFile)) {
+    RememberWithSiblings(name, type == ObjectTypeCode::Directory ? kDirectoryKind : kFileKind);
+  }
+  switch (type) {
     case ObjectTypeCode::Directory: {
       std::shared_ptr<LocalFs::LocalDirectoryHandle> child = local_->OpenDirectory(*entry);
       if (!child) return nullptr;
       return std::make_shared<DirObjectImpl>(path_ + u"/" + name, std::move(child), rootLength_);
     }
     case ObjectTypeCode::RegularFile:
-      if (!KeepLookupStat::Active()) return CreateLocalFileObject(local_, path_, name);
-      KeepLookupStat::NoteKept();
+      if (!ClientLookup::Active()) return CreateLocalFileObject(local_, path_, name);
+      ClientLookup::NoteKept();
       return CreateLocalFileObject(local_, path_, name, std::move(entry));
     default:
       return nullptr;
   }
+}
+
+void DirObjectImpl::RememberWithSiblings(const Common::WString& name, ObjectKind kind) {
+  Common::WString path = path_ + u"/" + name;
+  if (IsObjectIdRemembered(kind, path)) return;
+  // One digest alone costs nearly what a whole vector of them does, and a
+  // client that looks one entry up (a walk, `find`, `du`) looks the others
+  // up next. A few vectors' worth at most, so a lookup in a large folder
+  // waits little longer than before; one at a time where there are no
+  // vectors.
+  const size_t batch = Md5CryptLanes() > 1 ? 4 * Md5CryptLanes() : 1;
+  std::vector<ObjectIdRequest> requests{{kind, std::move(path)}};
+  if (batch > 1) {
+    local_->VisitNames([&](const Common::WString& sibling, bool folder) {
+      if (sibling == name) return true;
+      ObjectIdRequest request{folder ? kDirectoryKind : kFileKind, path_ + u"/" + sibling};
+      if (!IsObjectIdRemembered(request.kind, request.path)) requests.push_back(std::move(request));
+      return requests.size() < batch;
+    });
+  }
+  RememberObjectIds(requests);
 }
 
 void DirObjectImpl::CreateFile(const Common::WString& name) { local_->CreateFile(name); }

@@ -35,6 +35,8 @@ class DirObjectImpl : public DirObject, public DirEntriesEnumeratorsProvider::It
 
  private:
   bool IsShareRoot() const { return path_.size() <= rootLength_; }
+  // Computes the id of `name` together with those of other entries here.
+  void RememberWithSiblings(const Common::WString& name, ObjectKind kind);
 
   Common::WString path_;
   size_t rootLength_;

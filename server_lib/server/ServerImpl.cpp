@@ -247,7 +247,7 @@ Common::Error ServerImpl::LookupObject(const ObjectId& dirId, const Common::WStr
         std::shared_ptr<FileSystemObject> object;
         lookedUp_ = {};
         {
-          KeepLookupStat keep;
+          ClientLookup keep;
           object = dir->Lookup(name);
           if (!object) ThrowFileNotFound(op);
           id = object->GetId();

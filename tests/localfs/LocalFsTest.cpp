@@ -290,6 +290,29 @@ TEST_F(LocalFsTest, ListingYieldsEveryEntryOnceAndOpensRawNames) {
   EXPECT_FALSE(dir_->OpenDirectory(*first));  // past the end
 }
 
+TEST_F(LocalFsTest, NamesAreVisitedWithTheirKindWithoutLinksOrSpecialFiles) {
+  std::filesystem::create_directory(Inside("folder"));
+  std::set<std::u16string> files;
+  for (int i = 0; i < 300; ++i) {
+    temp_.WriteFile("inside/file-" + std::to_string(i), "");
+    files.insert(Common::FromUtf8("file-" + std::to_string(i)));
+  }
+  ASSERT_EQ(symlink(Outside().c_str(), Inside("link").c_str()), 0);
+  ASSERT_EQ(mkfifo(Inside("pipe").c_str(), 0666), 0);
+  std::set<std::u16string> seen, folders;
+  EXPECT_TRUE(dir_->VisitNames([&](const std::u16string& name, bool folder) {
+    EXPECT_TRUE(seen.insert(name).second);
+    if (folder) folders.insert(name);
+    return true;
+  }));
+  files.insert(u"folder");
+  EXPECT_EQ(seen, files);
+  EXPECT_EQ(folders, std::set<std::u16string>{u"folder"});
+  size_t visits = 0;
+  dir_->VisitNames([&](const std::u16string&, bool) { return ++visits < 5; });
+  EXPECT_EQ(visits, 5u);
+}
+
 TEST_F(LocalFsTest, FilesWriteThroughAndKeepTheirOwnPosition) {
   auto file = dir_->CreateFile(u"data.bin");
   ASSERT_TRUE(file);

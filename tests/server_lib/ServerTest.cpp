@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "host/Logging.h"
+#include "server_lib/core/Md5CryptBatch.h"
 #include "tests/server_lib/ServerTestFixture.h"
 
 namespace {
@@ -339,6 +340,22 @@ TEST_F(ServerTest, AttributesAfterALookupAreNeverOlderThanTheLastOperation) {
   EXPECT_EQ(size(), 8u);
   { std::ofstream(Local("sizes/grows"), std::ios::app) << "9"; }
   EXPECT_EQ(size(), 9u);
+}
+
+// A walk looks the entries of a folder up one by one: the first lookup that
+// needs a digest computes the others' in the same batch.
+TEST_F(ServerTest, ALookupComputesItsFoldersOtherIdsInTheSameBatch) {
+  if (NFS::Md5CryptLanes() == 1) GTEST_SKIP() << "no vector digest on this processor";
+  std::filesystem::create_directory(Local("walk"));
+  for (int i = 0; i < 9; ++i) temp_.WriteFile("export/walk/file-" + std::to_string(i), "");
+  std::filesystem::create_directory(Local("walk/sub"));
+  const NFS::ObjectId walk = Lookup(root_, u"walk");
+  const uint64_t before = NFS::CountComputedObjectIds();
+  EXPECT_EQ(Lookup(walk, u"file-0")[0], NFS::kFileKind);
+  EXPECT_EQ(NFS::CountComputedObjectIds() - before, 10u);
+  for (int i = 1; i < 9; ++i) Lookup(walk, u"file-" + Common::FromUtf8(std::to_string(i)));
+  EXPECT_EQ(Lookup(walk, u"sub")[0], NFS::kDirectoryKind);
+  EXPECT_EQ(NFS::CountComputedObjectIds() - before, 10u);
 }
 
 }  // namespace
