@@ -1,5 +1,8 @@
 #pragma once
 
+#include <poll.h>
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -29,8 +32,13 @@ class RpcThread {
  private:
   void Body();
   void Serve(int listenerFd);
+  // Serves one descriptor that poll found ready, and then records that are
+  // already there on it, a bounded number, before the next poll.
+  void ServeTurn(pollfd& descriptor);
 
   int wakeFd_ = -1;
+  // Set before the wake-up, so a turn of pipelined records ends too.
+  std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   bool serving_ = false;
