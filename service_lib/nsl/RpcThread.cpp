@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -38,6 +39,7 @@ constexpr int kMaxRecordSize = 1 << 20;
 // client is served without a poll per record, and cannot hold the others
 // back for longer than this many requests.
 constexpr int kRecordsPerTurn = 8;
+constexpr uint8_t kMaxLookAheadMisses = 6;
 
 const Common::Message kFixedPortFailed{0x18220010,
                                        "Failed to bind the NFS service to fixed port '{0}'. Using the provided portmap."};
@@ -228,15 +230,37 @@ void RpcThread::Serve(int listenerFd) {
 void RpcThread::ServeTurn(pollfd& descriptor) {
   uint64_t before = g_dispatched;
   svc_getreq_poll(&descriptor, 1);
+  const auto fd = static_cast<size_t>(descriptor.fd);
+  if (g_dispatched == before) {
+    // No whole record: the listener, a closed or stalled client, or one the
+    // library refused. Whoever gets this descriptor next starts afresh.
+    if (fd < lookAheads_.size()) lookAheads_[fd] = LookAhead{};
+    return;
+  }
+  if (fd >= lookAheads_.size()) lookAheads_.resize(fd + 1);
+  LookAhead& lookAhead = lookAheads_[fd];
+  if (lookAhead.wait > 0) {
+    --lookAhead.wait;
+    return;
+  }
   // The library reads no further than the record it assembles, so whether
-  // the next one is already there is only learnt by asking for it: one read
-  // that finds nothing ends the turn, where a poll per record would be paid
-  // otherwise. A connection that had no whole record (the listener, a
-  // closed or stalled client, one the library refused) ends it at once.
-  for (int served = 1; served < kRecordsPerTurn && g_dispatched != before; ++served) {
-    if (stopping_.load(std::memory_order_relaxed)) return;
+  // the next one is already there is only learnt by asking for it: a read
+  // that saves a poll when it finds a record, and costs one when it does
+  // not. A client that waits for each answer makes it find nothing, so each
+  // miss in a row doubles the turns without a look-ahead (up to 63); one hit
+  // brings it back to every turn.
+  int served = 1;
+  while (served < kRecordsPerTurn && !stopping_.load(std::memory_order_relaxed)) {
     before = g_dispatched;
     svc_getreq_common(descriptor.fd);
+    if (g_dispatched == before) break;
+    ++served;
+  }
+  if (served > 1) {
+    lookAhead.misses = 0;
+  } else {
+    lookAhead.misses = std::min<uint8_t>(lookAhead.misses + 1, kMaxLookAheadMisses);
+    lookAhead.wait = static_cast<uint8_t>((1u << lookAhead.misses) - 1);
   }
 }
 

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "host/Error.h"
 
@@ -39,6 +41,13 @@ class RpcThread {
   int wakeFd_ = -1;
   // Set before the wake-up, so a turn of pipelined records ends too.
   std::atomic<bool> stopping_{false};
+  // Per connection, by descriptor, whether looking for a next record has
+  // been paying off: misses in a row, and turns left without looking.
+  struct LookAhead {
+    uint8_t misses = 0;
+    uint8_t wait = 0;
+  };
+  std::vector<LookAhead> lookAheads_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   bool serving_ = false;
