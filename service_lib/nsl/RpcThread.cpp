@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -34,6 +35,11 @@ constexpr u_int kBufferSize = 65536;
 // Records are assembled without blocking and refused beyond this size, so a
 // stalled or lying client costs neither the thread nor the memory.
 constexpr int kMaxRecordSize = 1 << 20;
+// Records served from one connection before the next poll: a pipelining
+// client is served without a poll per record, and cannot hold the others
+// back for longer than this many requests.
+constexpr int kRecordsPerTurn = 8;
+constexpr uint8_t kMaxLookAheadMisses = 6;
 
 const Common::Message kFixedPortFailed{0x18220010,
                                        "Failed to bind the NFS service to fixed port '{0}'. Using the provided portmap."};
@@ -80,6 +86,18 @@ SVCXPRT* CreateTcpTransport() {
     throw Common::Error(ErrorCode::RpcInitFailed, Common::FormatMessage(Messages::RpcTransportFailed));
   }
   return transport;
+}
+
+// Calls handed to either program's dispatch by the library; read and
+// written by the RPC thread only. The library's request function tells
+// nothing, so this is how the loop learns that a connection had a whole
+// record.
+uint64_t g_dispatched = 0;
+
+template <void (*Dispatch)(svc_req*, SVCXPRT*)>
+void CountedDispatch(svc_req* request, SVCXPRT* transport) {
+  ++g_dispatched;
+  Dispatch(request, transport);
 }
 
 class Registration {
@@ -136,6 +154,7 @@ RpcThread::RpcThread() {
 }
 
 RpcThread::~RpcThread() {
+  stopping_.store(true, std::memory_order_relaxed);
   const uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = write(wakeFd_, &one, sizeof one);
   if (thread_.joinable()) thread_.join();
@@ -160,9 +179,9 @@ void RpcThread::Body() {
     Common::Trace(kLogChannel, "Creating TCP RCP service");
     std::unique_ptr<SVCXPRT, TransportCloser> transport(CreateTcpTransport());
     Common::Trace(kLogChannel, "Registering MOUNTv3 protocol");
-    Registration mount(transport.get(), kMountProgram, MountDispatch);
+    Registration mount(transport.get(), kMountProgram, CountedDispatch<MountDispatch>);
     Common::Trace(kLogChannel, "Registering NFSv3 protocol");
-    Registration nfs(transport.get(), kNfsProgram, NfsDispatch);
+    Registration nfs(transport.get(), kNfsProgram, CountedDispatch<NfsDispatch>);
     Common::Notice(kLogChannel, kStarting);
     {
       std::lock_guard lock(mutex_);
@@ -200,7 +219,48 @@ void RpcThread::Serve(int listenerFd) {
     }
     if (fds.back().revents != 0) return;
     fds.pop_back();
-    svc_getreq_poll(fds.data(), ready);
+    for (pollfd& descriptor : fds) {
+      if (descriptor.revents == 0) continue;
+      ServeTurn(descriptor);
+      if (stopping_.load(std::memory_order_relaxed)) return;
+    }
+  }
+}
+
+void RpcThread::ServeTurn(pollfd& descriptor) {
+  uint64_t before = g_dispatched;
+  svc_getreq_poll(&descriptor, 1);
+  const auto fd = static_cast<size_t>(descriptor.fd);
+  if (g_dispatched == before) {
+    // No whole record: the listener, a closed or stalled client, or one the
+    // library refused. Whoever gets this descriptor next starts afresh.
+    if (fd < lookAheads_.size()) lookAheads_[fd] = LookAhead{};
+    return;
+  }
+  if (fd >= lookAheads_.size()) lookAheads_.resize(fd + 1);
+  LookAhead& lookAhead = lookAheads_[fd];
+  if (lookAhead.wait > 0) {
+    --lookAhead.wait;
+    return;
+  }
+  // The library reads no further than the record it assembles, so whether
+  // the next one is already there is only learnt by asking for it: a read
+  // that saves a poll when it finds a record, and costs one when it does
+  // not. A client that waits for each answer makes it find nothing, so each
+  // miss in a row doubles the turns without a look-ahead (up to 63); one hit
+  // brings it back to every turn.
+  int served = 1;
+  while (served < kRecordsPerTurn && !stopping_.load(std::memory_order_relaxed)) {
+    before = g_dispatched;
+    svc_getreq_common(descriptor.fd);
+    if (g_dispatched == before) break;
+    ++served;
+  }
+  if (served > 1) {
+    lookAhead.misses = 0;
+  } else {
+    lookAhead.misses = std::min<uint8_t>(lookAhead.misses + 1, kMaxLookAheadMisses);
+    lookAhead.wait = static_cast<uint8_t>((1u << lookAhead.misses) - 1);
   }
 }
 
