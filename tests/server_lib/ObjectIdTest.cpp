@@ -98,8 +98,10 @@ namespace {
 
 // Every lane of every width this processor offers gives the one-at-a-time
 // digest: random paths of every length from 1 to 300 units, non-ASCII
-// included, one group mixing lengths so that lanes need different numbers
-// of blocks, and the two kinds' salts.
+// included, groups mixing lengths so that lanes need different numbers of
+// blocks and take the digest at different places, and the two kinds'
+// salts; batches of a few inputs more or less than one or two vectors hold,
+// so that partial groups of one and of two vectors run.
 TEST(Md5CryptBatchTest, EveryLaneEqualsTheScalarDigest) {
   std::mt19937 random(20261207);
   const char16_t alphabet[] = u"abcXYZ019/._- \u00e9\u00fc\u4e2d\u0416\U0001F600";
@@ -128,6 +130,14 @@ TEST(Md5CryptBatchTest, EveryLaneEqualsTheScalarDigest) {
     const auto digests = NFS::Md5CryptBatch(inputs, lanes);
     ASSERT_EQ(digests.size(), expected.size());
     for (size_t i = 0; i < digests.size(); ++i) EXPECT_EQ(digests[i], expected[i]) << lanes << " lanes, input " << i;
+    const int width = static_cast<int>(lanes);
+    for (int many : {1, 2, width - 1, width + 1, width + 2, 2 * width - 3, 2 * width + 1, 3 * width + 2}) {
+      if (many < 1) continue;
+      const size_t count = static_cast<size_t>(many);
+      const auto some = NFS::Md5CryptBatch(std::span(inputs).first(count), lanes);
+      ASSERT_EQ(some.size(), count);
+      for (size_t i = 0; i < count; ++i) EXPECT_EQ(some[i], expected[i]) << lanes << " lanes, " << count << " inputs";
+    }
   }
   // The known answer of the scheme stands whatever the width.
   const uint8_t password[] = {'p', 'a', 's', 's', 'w', 'o', 'r', 'd'};
