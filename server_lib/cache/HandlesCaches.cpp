@@ -50,8 +50,16 @@ void AssocHandlesCache::Visit(Visitor& visitor) {
 
 // --- MRUHandlesCache
 
+bool MRUHandlesCache::KeyOf(const ObjectId& id, Key& key) {
+  if (id.size() != key.size()) return false;
+  std::copy(id.begin(), id.end(), key.begin());
+  return true;
+}
+
 std::shared_ptr<FileSystemObject> MRUHandlesCache::GetObject(const ObjectId& id) {
-  const auto found = index_.find(id);
+  Key key;
+  if (!KeyOf(id, key)) return nullptr;
+  const auto found = index_.find(key);
   if (found == index_.end()) return nullptr;
   const Node node = found->second;
   const Node front = entries_.begin();
@@ -64,12 +72,13 @@ std::shared_ptr<FileSystemObject> MRUHandlesCache::GetObject(const ObjectId& id)
 }
 
 void MRUHandlesCache::AddObject(const std::shared_ptr<FileSystemObject>& object) {
-  ObjectId id = object->GetId();
-  if (GetObject(id)) return;
-  entries_.emplace_front(id, object);
-  index_.emplace(std::move(id), entries_.begin());
+  const ObjectId id = object->GetId();
+  Key key;
+  if (!KeyOf(id, key) || GetObject(id)) return;
+  entries_.emplace_front(key, object);
+  index_.emplace(key, entries_.begin());
   ++count_;
-  Common::Trace(kLogChannel, " MRUCache::AddObject({0}, {1})", IdText(entries_.front().first),
+  Common::Trace(kLogChannel, " MRUCache::AddObject({0}, {1})", IdText(id),
                 Common::Lazy([&] { return AddressOf(object); }));
 }
 

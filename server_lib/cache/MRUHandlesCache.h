@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <list>
 #include <string>
 #include <unordered_map>
@@ -23,18 +24,23 @@ class MRUHandlesCache : public HandlesCache {
   size_t Size() const { return count_; }
 
  private:
-  using Entry = std::pair<ObjectId, std::shared_ptr<FileSystemObject>>;
+  // Ids are kept inline, not as vectors of their own: a share may cache a
+  // hundred thousand files, and two heap blocks per file add up.
+  using Key = std::array<uint8_t, kObjectIdSize>;
+  using Entry = std::pair<Key, std::shared_ptr<FileSystemObject>>;
   using Node = std::list<Entry>::iterator;
 
-  struct IdHash {
-    size_t operator()(const ObjectId& id) const noexcept {
-      return std::hash<std::string_view>()(
-          std::string_view(reinterpret_cast<const char*>(id.data()), id.size()));
+  struct KeyHash {
+    size_t operator()(const Key& key) const noexcept {
+      return std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(key.data()), key.size()));
     }
   };
 
+  // False for an id of another length, which no file has.
+  static bool KeyOf(const ObjectId& id, Key& key);
+
   std::list<Entry> entries_;
-  std::unordered_map<ObjectId, Node, IdHash> index_;
+  std::unordered_map<Key, Node, KeyHash> index_;
   size_t count_ = 0;
 };
 
