@@ -6,6 +6,7 @@
 #include <openssl/md5.h>
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <new>
 #include <vector>
@@ -63,31 +64,41 @@ Md5Digest Md5CryptOpening(std::span<const uint8_t> password, std::span<const uin
 }
 
 Md5Digest Md5Crypt(std::span<const uint8_t> password, std::span<const uint8_t> salt) {
-  Md5 md5;
   Md5Digest digest = Md5CryptOpening(password, salt);
-
-  // Each round's input is gathered first and digested in one update: the
-  // per-call overhead of the digest interface outweighs these few bytes.
-  std::vector<uint8_t> input;
-  input.reserve(2 * password.size() + salt.size() + digest.size());
-  const auto append = [&input](std::span<const uint8_t> bytes) { input.insert(input.end(), bytes.begin(), bytes.end()); };
+  // A round's input depends on round % 2, % 3 and % 7 only through which
+  // pieces it holds, so each of the four salt/password choices is laid out
+  // once. An odd round starts with fixed pieces: their digest state is
+  // computed once and copied, and the round adds only the previous digest.
+  // An even round starts with that digest: it is written in front of the
+  // fixed rest, and the whole input digested in one update.
+  std::array<MD5_CTX, 4> oddStart{};
+  std::array<std::vector<uint8_t>, 4> evenInput;
+  for (int choice = 0; choice < 4; ++choice) {
+    const bool withSalt = choice & 1;
+    const bool withPassword = choice & 2;
+    MD5_Init(&oddStart[choice]);
+    MD5_Update(&oddStart[choice], password.data(), password.size());
+    if (withSalt) MD5_Update(&oddStart[choice], salt.data(), salt.size());
+    if (withPassword) MD5_Update(&oddStart[choice], password.data(), password.size());
+    std::vector<uint8_t>& even = evenInput[choice];
+    even.assign(digest.size(), 0);
+    if (withSalt) even.insert(even.end(), salt.begin(), salt.end());
+    if (withPassword) even.insert(even.end(), password.begin(), password.end());
+    even.insert(even.end(), password.begin(), password.end());
+  }
   for (int round = 0; round < 1000; ++round) {
-    input.clear();
+    const int choice = (round % 3 ? 1 : 0) | (round % 7 ? 2 : 0);
+    MD5_CTX ctx;
     if (round & 1) {
-      append(password);
+      ctx = oddStart[choice];
+      MD5_Update(&ctx, digest.data(), digest.size());
     } else {
-      append(digest);
+      std::vector<uint8_t>& even = evenInput[choice];
+      std::copy(digest.begin(), digest.end(), even.begin());
+      MD5_Init(&ctx);
+      MD5_Update(&ctx, even.data(), even.size());
     }
-    if (round % 3) append(salt);
-    if (round % 7) append(password);
-    if (round & 1) {
-      append(digest);
-    } else {
-      append(password);
-    }
-    md5.Begin();
-    md5.Add(input);
-    digest = md5.End();
+    MD5_Final(digest.data(), &ctx);
   }
   return digest;
 }
