@@ -49,6 +49,15 @@ Common::WString KeyOf(ObjectKind kind, Common::WStringView path) {
   return key;
 }
 
+// A probe's key, built in a buffer the thread keeps: probes are the hot path
+// (two per client LOOKUP) and need no allocation of their own.
+const Common::WString& ProbeKey(ObjectKind kind, Common::WStringView path) {
+  thread_local Common::WString key;
+  key.assign(1, static_cast<char16_t>(kind));
+  key.append(path);
+  return key;
+}
+
 // The digest is deliberately slow (a thousand rounds) and clients look the
 // same paths up again and again, so recent answers are remembered. Two
 // generations keep it bounded: when the young one is full it becomes the old
@@ -61,24 +70,24 @@ class RecentIds {
   }
 
   ObjectId Get(ObjectKind kind, Common::WStringView path) {
-    Common::WString key = KeyOf(kind, path);
+    const Common::WString& key = ProbeKey(kind, path);
     {
       std::lock_guard lock(mutex_);
       if (auto found = young_.find(key); found != young_.end()) return IdOf(kind, found->second);
       if (auto found = old_.find(key); found != old_.end()) {
         const Md5Digest digest = found->second;
-        Insert(std::move(key), digest);
+        Insert(key, digest);
         return IdOf(kind, digest);
       }
     }
     const Md5Digest digest = ComputeDigest(kind, path);  // outside the lock: slow
     std::lock_guard lock(mutex_);
-    Insert(std::move(key), digest);
+    Insert(key, digest);
     return IdOf(kind, digest);
   }
 
   bool Contains(ObjectKind kind, Common::WStringView path) {
-    const Common::WString key = KeyOf(kind, path);
+    const Common::WString& key = ProbeKey(kind, path);
     std::lock_guard lock(mutex_);
     return young_.count(key) != 0 || old_.count(key) != 0;
   }
