@@ -99,6 +99,14 @@ std::shared_ptr<FileSystemObject> DirObjectImpl::Lookup(const Common::WString& n
   }
 }
 
+namespace {
+
+// More than one generation of remembered ids holds, so a folder a client
+// walks whole (a share root of 10 000 folders, say) keeps its batches.
+constexpr size_t kMostNamesLooked = 20000;
+
+}  // namespace
+
 void DirObjectImpl::RememberWithSiblings(const Common::WString& name, ObjectKind kind) {
   Common::WString path = path_ + u"/" + name;
   if (IsObjectIdRemembered(kind, path)) return;
@@ -110,7 +118,11 @@ void DirObjectImpl::RememberWithSiblings(const Common::WString& name, ObjectKind
   const size_t batch = Md5CryptLanes() > 1 ? 4 * Md5CryptLanes() : 1;
   std::vector<ObjectIdRequest> requests{{kind, std::move(path)}};
   if (batch > 1) {
+    // The names looked at stay bounded too: in a huge folder whose first
+    // names are all remembered already, a lookup gives up rather than read on.
+    size_t looked = 0;
     local_->VisitNames([&](const Common::WString& sibling, bool folder) {
+      if (++looked > kMostNamesLooked) return false;
       if (sibling == name) return true;
       ObjectIdRequest request{folder ? kDirectoryKind : kFileKind, path_ + u"/" + sibling};
       if (!IsObjectIdRemembered(request.kind, request.path)) requests.push_back(std::move(request));
