@@ -37,4 +37,9 @@ Common::Error ServiceImpl::FileExists(const ShareFilePath& path, bool& exists) {
 }
 void ServiceImpl::SetContext(void* context) { server_->SetContext(context); }
 
+Common::Error ServiceImpl::GetStatistics(NSL::StatisticsSnapshot& statistics) {
+  statistics = NSL::GetStatistics().Snapshot();
+  return Common::Error::Success();
+}
+
 }  // namespace NFS

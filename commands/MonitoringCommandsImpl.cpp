@@ -1,0 +1,79 @@
+#include <nlohmann/json.hpp>
+
+#include "commands/MonitoringCommands.h"
+#include "control_lib/server/ServerControlComponent.h"
+
+namespace NFS {
+
+namespace {
+
+std::shared_ptr<ServerMonitoring> Monitoring(Core::HostContext& context) {
+  return context.components->Get<ServerMonitoring>(kServerControlComponentId, kServerMonitoringInterfaceName);
+}
+
+void ThrowIfFailed(const Common::Error& result) {
+  if (result.IsFailure()) throw result;
+}
+
+nlohmann::json LatencyJson(const NSL::LatencyCounts& latency) {
+  // Only the buckets that counted something, as [index, count].
+  nlohmann::json buckets = nlohmann::json::array();
+  for (size_t i = 0; i < latency.buckets.size(); ++i) {
+    if (latency.buckets[i] != 0) buckets.push_back({i, latency.buckets[i]});
+  }
+  return {{"count", latency.count},
+          {"sum_ns", latency.sumNs},
+          {"max_ns", latency.maxNs},
+          {"p50_ns", latency.QuantileNs(0.5)},
+          {"p90_ns", latency.QuantileNs(0.9)},
+          {"p99_ns", latency.QuantileNs(0.99)},
+          {"buckets", std::move(buckets)}};
+}
+
+nlohmann::json StatisticsJson(const NSL::StatisticsSnapshot& snapshot) {
+  nlohmann::json bounds = nlohmann::json::array();
+  // The last bucket has no upper bound.
+  for (size_t i = 0; i + 1 < NSL::Latency::kBucketCount; ++i) bounds.push_back(NSL::Latency::UpperBoundNs(i));
+  nlohmann::json programs = nlohmann::json::array();
+  for (const auto& program : snapshot.programs) {
+    nlohmann::json procedures = nlohmann::json::array();
+    for (const auto& procedure : program.procedures) {
+      nlohmann::json statuses = nlohmann::json::object();
+      for (const auto& status : procedure.statuses) statuses[status.name] = status.count;
+      procedures.push_back({{"number", procedure.number},
+                            {"name", procedure.name},
+                            {"calls", procedure.calls},
+                            {"failures", procedure.failures},
+                            {"unanswered", procedure.unanswered},
+                            {"garbage_arguments", procedure.garbageArguments},
+                            {"statuses", std::move(statuses)},
+                            {"latency", LatencyJson(procedure.latency)}});
+    }
+    programs.push_back({{"name", program.name},
+                        {"program", program.program},
+                        {"version", program.version},
+                        {"unknown_procedures", program.unknownProcedures},
+                        {"send_failures", program.sendFailures},
+                        {"procedures", std::move(procedures)}});
+  }
+  return {{"format", kMonitoringFormat},
+          {"taken_ns", snapshot.takenNs},
+          {"collecting_for_ns", snapshot.collectingForNs},
+          {"bytes_read", snapshot.bytesRead},
+          {"bytes_written", snapshot.bytesWritten},
+          {"connections", {{"accepted", snapshot.connectionsAccepted}, {"open", snapshot.connectionsOpen}}},
+          {"latency_bucket_upper_bounds_ns", std::move(bounds)},
+          {"programs", std::move(programs)}};
+}
+
+}  // namespace
+
+Core::Record GetServerStatisticsCommandImpl::RunLogic(const Core::Record&, Core::HostContext& context) {
+  NSL::StatisticsSnapshot snapshot;
+  ThrowIfFailed(Monitoring(context)->GetStatistics(snapshot));
+  Core::Record response(CommandNames::GetServerStatistics.responseType);
+  response.Set(kStatisticsProperty, Common::FromUtf8(StatisticsJson(snapshot).dump()));
+  return response;
+}
+
+}  // namespace NFS
