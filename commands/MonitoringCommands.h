@@ -26,6 +26,11 @@ inline constexpr const char* kStatisticsProperty = "Statistics";
 // Raised when a document changes shape in a way its readers must know.
 inline constexpr int kMonitoringFormat = 1;
 
+class GetServerStatusCommandImpl : public Core::Command {
+ public:
+  Core::Record RunLogic(const Core::Record& request, Core::HostContext& context) override;
+};
+
 class GetServerStatisticsCommandImpl : public Core::Command {
  public:
   Core::Record RunLogic(const Core::Record& request, Core::HostContext& context) override;

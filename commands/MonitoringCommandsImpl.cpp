@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <ctime>
+
 #include <nlohmann/json.hpp>
 
 #include "commands/MonitoringCommands.h"
@@ -13,6 +16,44 @@ std::shared_ptr<ServerMonitoring> Monitoring(Core::HostContext& context) {
 
 void ThrowIfFailed(const Common::Error& result) {
   if (result.IsFailure()) throw result;
+}
+
+nlohmann::json StatusJson(const ServiceStatus& status) {
+  const NSL::NetworkStatus& network = status.network;
+  const ServerStatus& server = status.server;
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  nlohmann::json connections = nlohmann::json::array();
+  for (const auto& connection : network.connections) {
+    connections.push_back({{"peer", connection.peer},
+                           {"connected_at", connection.connectedAt},
+                           {"connected_for_seconds", std::max<int64_t>(0, now - connection.connectedAt)}});
+  }
+  nlohmann::json cached = nlohmann::json::array();
+  for (const auto& share : server.cachedObjects) {
+    cached.push_back({{"share", Common::ToUtf8(share.share)}, {"objects", share.objects}});
+  }
+  const bool registered = network.port != 0 && network.portmapperMountPort == network.port &&
+                          network.portmapperNfsPort == network.port;
+  return {{"format", kMonitoringFormat},
+          {"share", {{"name", Common::ToUtf8(server.shareName)}, {"local_path", Common::ToUtf8(server.localPath)}}},
+          {"network",
+           {{"serving", network.serving},
+            {"port", network.port},
+            {"serving_for_ns", network.servingForNs},
+            {"portmapper",
+             {{"registered", registered},
+              {"mount_port", network.portmapperMountPort},
+              {"nfs_port", network.portmapperNfsPort},
+              {"error", network.portmapperError}}},
+            {"connections", std::move(connections)}}},
+          {"cached_objects", std::move(cached)},
+          {"descriptors", {{"open", server.descriptorsOpen}, {"limit", server.descriptorLimit}}},
+          {"listings",
+           {{"open", server.openListings},
+            {"limit", server.openListingLimit},
+            {"enumerators_kept", server.keptEnumerators}}},
+          {"virtual_files", {{"count", server.virtualFiles}, {"bytes", server.virtualBytes}}},
+          {"observers", server.observers}};
 }
 
 nlohmann::json LatencyJson(const NSL::LatencyCounts& latency) {
@@ -67,6 +108,14 @@ nlohmann::json StatisticsJson(const NSL::StatisticsSnapshot& snapshot) {
 }
 
 }  // namespace
+
+Core::Record GetServerStatusCommandImpl::RunLogic(const Core::Record&, Core::HostContext& context) {
+  ServiceStatus status;
+  ThrowIfFailed(Monitoring(context)->GetStatus(status));
+  Core::Record response(CommandNames::GetServerStatus.responseType);
+  response.Set(kStatusProperty, Common::FromUtf8(StatusJson(status).dump()));
+  return response;
+}
 
 Core::Record GetServerStatisticsCommandImpl::RunLogic(const Core::Record&, Core::HostContext& context) {
   NSL::StatisticsSnapshot snapshot;

@@ -47,6 +47,8 @@ extern "C" __attribute__((visibility("default"))) void LoadAddons(Core::AddonReg
       std::make_shared<Core::CommandFactoryAddonOf<ControlVirtualFileCommandImpl>>(CommandNames::ControlVirtualFile));
   registrar.RegisterAddon(
       std::make_shared<Core::CommandFactoryAddonOf<FileExistsCommandImpl>>(CommandNames::FileExists));
+  registrar.RegisterAddon(
+      std::make_shared<Core::CommandFactoryAddonOf<GetServerStatusCommandImpl>>(CommandNames::GetServerStatus));
   registrar.RegisterAddon(std::make_shared<Core::CommandFactoryAddonOf<GetServerStatisticsCommandImpl>>(
       CommandNames::GetServerStatistics));
 }

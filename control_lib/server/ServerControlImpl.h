@@ -46,6 +46,7 @@ class ServerControlImpl : public ServerControl,
   Common::Error FileExists(const ShareFilePath& path, bool& exists) override;
 
   // NFS::ServerMonitoring
+  Common::Error GetStatus(ServiceStatus& status) override;
   Common::Error GetStatistics(NSL::StatisticsSnapshot& statistics) override;
 
  private:

@@ -8,6 +8,7 @@
 
 #include "service_lib/nsl/NSLServiceImpl.h"
 #include "service_lib/nsl/Service.h"
+#include "service_lib/nsl/Statistics.h"
 
 namespace NFS::NSL {
 

@@ -31,11 +31,11 @@ TEST(ModuleTest, LoadAddonsRegistersItsAddonsInOrder) {
                                  "NFSServiceComponentsAddon", "NFS::OptionAddon", "StartServerCommandFactoryAddOn",
                                  "CreateVirtualFileCommandFactoryAddOn", "DeleteVirtualFileCommandFactoryAddOn",
                                  "ControlVirtualFileCommandFactoryAddOn", "FileExistsCommandFactoryAddOn",
-                                 "GetServerStatisticsCommandFactoryAddOn"}));
+                                 "GetServerStatusCommandFactoryAddOn", "GetServerStatisticsCommandFactoryAddOn"}));
 
   // The factories describe their commands.
   const auto factories = registry.Find<Core::CommandFactoryAddon>();
-  ASSERT_EQ(factories.size(), 6u);
+  ASSERT_EQ(factories.size(), 7u);
   EXPECT_EQ(factories[0]->GetDescription().commandName, "NFS::StartServerCommand");
   EXPECT_EQ(factories[0]->GetDescription().typeId, "977ED77E-8E8F-4604-A357-27AB71BAD888");
   EXPECT_EQ(factories[0]->GetDescription().queue, "default_queue");

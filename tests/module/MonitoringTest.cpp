@@ -1,6 +1,8 @@
 // "nfs_host stats" and "nfs_host status" against a real host process, after
 // known traffic from a libnfs client on one connection.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <nfsc/libnfs.h>
 // After libnfs.h, which defines what they need.
@@ -16,6 +18,7 @@
 
 #include "tests/module/HostProcess.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Waiting.h"
 #include "tools/LibnfsCall.h"
 
 namespace {
@@ -100,6 +103,14 @@ class RawClient {
                   });
   }
 
+  // "127.0.0.1:PORT" of this end of the connection, as the server sees it.
+  std::string LocalAddress() const {
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    if (getsockname(rpc_get_fd(rpc_), reinterpret_cast<sockaddr*>(&address), &size) != 0) return "?";
+    return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  }
+
   bool Null() {
     return Tools::CallAndWait(rpc_, kTimeoutMs, [](rpc_context* rpc, rpc_cb cb, void* data) {
              return rpc_nfs3_null_async(rpc, cb, data);
@@ -144,9 +155,9 @@ class MonitoringTest : public ::testing::Test {
 
   std::string Export() const { return (temp_.Path() / "export").string(); }
 
-  // "nfs_host ARGUMENTS... --control-socket SOCKET", read to its end.
+  // "nfs_host SUBCOMMAND --control-socket SOCKET ARGUMENTS...", read to its end.
   Outcome Host(std::vector<std::string> arguments) {
-    arguments.insert(arguments.end(), {"--control-socket", socket_});
+    arguments.insert(arguments.begin() + 1, {"--control-socket", socket_});
     TestSupport::HostProcess process(arguments);
     process.WaitForOutput("\x01 (until the output ends)", 20000);
     Outcome run;
@@ -168,7 +179,10 @@ class MonitoringTest : public ::testing::Test {
   // of them and a closing NULL, whose arrival means the calls before it
   // have all been counted, latency included.
   void KnownTraffic(RawClient& client) {
-    ASSERT_TRUE(client.Connect(2029));
+    // The port the host serves on (2029 unless another program holds it).
+    const auto port = Json({"status"}).at("network").at("port").get<int>();
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(client.Connect(port));
     std::string root = client.Mount("/share");
     ASSERT_FALSE(root.empty());
     std::string file;
@@ -253,6 +267,54 @@ TEST_F(MonitoringTest, StatsCountKnownTrafficExactly) {
   const std::string line = table.output.substr(lookupLine, table.output.find('\n', lookupLine) - lookupLine);
   EXPECT_NE(line.find("NFS3ERR_NOENT 2"), std::string::npos) << line;
   EXPECT_EQ(table.output.find("CREATE"), std::string::npos) << "procedures without calls are left out";
+}
+
+TEST_F(MonitoringTest, StatusShowsTheExportTheConnectionAndWhatTheServerHolds) {
+  temp_.WriteFile("export/data.bin", "");
+  const Outcome created = Host({"call", "NFS::CreateVirtualFileCommand", "NetworkPath=/share/big.bin",
+                                "Size=1073741824", "SourceUri=pattern:42"});
+  ASSERT_EQ(created.status, 0) << created.errors;
+  auto client = std::make_unique<RawClient>();
+  KnownTraffic(*client);
+
+  const nlohmann::json status = Json({"status"});
+  EXPECT_EQ(status.at("format"), 1);
+  EXPECT_EQ(status.at("share").at("name"), "/share");
+  EXPECT_EQ(status.at("share").at("local_path"), Export());
+  const auto& network = status.at("network");
+  EXPECT_TRUE(network.at("serving").get<bool>());
+  const auto port = network.at("port").get<uint64_t>();
+  EXPECT_TRUE(network.at("portmapper").at("registered").get<bool>()) << network;
+  EXPECT_EQ(network.at("portmapper").at("nfs_port"), port);
+  EXPECT_EQ(network.at("portmapper").at("mount_port"), port);
+  ASSERT_EQ(network.at("connections").size(), 1u) << network;
+  EXPECT_EQ(network.at("connections")[0].at("peer"), client->LocalAddress());
+  // The root and the file the client looked up; missing names are not kept.
+  EXPECT_EQ(status.at("cached_objects"), nlohmann::json::parse(R"([{"share": "/share", "objects": 2}])"));
+  EXPECT_EQ(status.at("virtual_files"), nlohmann::json::parse(R"({"count": 1, "bytes": 1073741824})"));
+  EXPECT_LE(status.at("descriptors").at("open"), status.at("descriptors").at("limit"));
+  EXPECT_GT(status.at("descriptors").at("limit"), 0);
+  EXPECT_EQ(status.at("listings").at("enumerators_kept"), 0);
+  EXPECT_EQ(status.at("observers"), 0);
+
+  const Outcome screen = Host({"status"});
+  EXPECT_EQ(screen.status, 0) << screen.errors;
+  for (const std::string& expected : std::vector<std::string>{
+           "Share        /share\n", "Local path   " + Export() + "\n",
+        "Server       serving on TCP port " + std::to_string(port) + " for ",
+        "Portmapper   MOUNT and NFS registered for port " + std::to_string(port) + "\n", "Connections  1\n",
+        "               " + client->LocalAddress() + " ", "Cached       2 objects in /share\n",
+        "Virtual      1 file, 1.0 GiB\n"}) {
+    EXPECT_NE(screen.output.find(expected), std::string::npos) << expected << "\nin\n" << screen.output;
+  }
+
+  // The server sees the client go (on its next poll): then no connection is left.
+  client.reset();
+  EXPECT_TRUE(TestSupport::WaitUntil(
+      [&] { return Json({"status"}).at("network").at("connections").empty(); }, std::chrono::seconds(20)));
+  const nlohmann::json statistics = Json({"stats"});
+  EXPECT_EQ(statistics.at("connections").at("open"), 0);
+  EXPECT_EQ(statistics.at("connections").at("accepted"), 1);
 }
 
 TEST_F(MonitoringTest, StatsPerIntervalPrintOneJsonLineEach) {

@@ -49,6 +49,21 @@ TEST(MonitoringFlagsTest, StatsRefusesBadFlagsWithExitStatus2) {
   ExpectRefused({"stats", "--control-socket"}, "--control-socket needs a path");
 }
 
+TEST(MonitoringFlagsTest, StatusRefusesBadFlagsWithExitStatus2) {
+  ExpectRefused({"status", "--verbose"}, "unknown option '--verbose'");
+  ExpectRefused({"status", "--interval", "1"}, "unknown option '--interval'");
+  ExpectRefused({"status", "json"}, "unknown option 'json'");
+  ExpectRefused({"status", "--control-socket"}, "--control-socket needs a path");
+}
+
+TEST(MonitoringFlagsTest, StatusExplainsItself) {
+  const Outcome help = RunHost({"status", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.output.rfind("Usage: nfs_host status", 0), 0u) << help.output;
+  const Outcome overall = RunHost({"--help"});
+  EXPECT_NE(overall.output.find(" status "), std::string::npos) << overall.output;
+}
+
 TEST(MonitoringFlagsTest, StatsExplainsItself) {
   const Outcome help = RunHost({"stats", "--help"});
   EXPECT_EQ(help.status, 0);
@@ -58,12 +73,14 @@ TEST(MonitoringFlagsTest, StatsExplainsItself) {
   EXPECT_NE(overall.output.find(" stats "), std::string::npos) << overall.output;
 }
 
-TEST(MonitoringFlagsTest, StatsWithoutAHostSaysSo) {
+TEST(MonitoringFlagsTest, WithoutAHostBothSaySo) {
   TestSupport::TempDir temp;
   const std::string socket = (temp.Path() / "none.sock").string();
-  const Outcome outcome = RunHost({"stats", "--control-socket", socket});
-  EXPECT_EQ(outcome.status, 2);
-  EXPECT_NE(outcome.errors.find("Cannot reach the host at '" + socket + "'"), std::string::npos) << outcome.errors;
+  for (const char* command : {"stats", "status"}) {
+    const Outcome outcome = RunHost({command, "--control-socket", socket});
+    EXPECT_EQ(outcome.status, 2) << command;
+    EXPECT_NE(outcome.errors.find("Cannot reach the host at '" + socket + "'"), std::string::npos) << outcome.errors;
+  }
 }
 
 }  // namespace
