@@ -18,6 +18,12 @@ void ThrowIfFailed(const Common::Error& result) {
   if (result.IsFailure()) throw result;
 }
 
+// Share names and paths are the operator's text; anything not UTF-8 in them
+// is shown replaced rather than failing the command.
+std::string Text(const nlohmann::json& document) {
+  return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 nlohmann::json StatusJson(const ServiceStatus& status) {
   const NSL::NetworkStatus& network = status.network;
   const ServerStatus& server = status.server;
@@ -113,7 +119,7 @@ Core::Record GetServerStatusCommandImpl::RunLogic(const Core::Record&, Core::Hos
   ServiceStatus status;
   ThrowIfFailed(Monitoring(context)->GetStatus(status));
   Core::Record response(CommandNames::GetServerStatus.responseType);
-  response.Set(kStatusProperty, Common::FromUtf8(StatusJson(status).dump()));
+  response.Set(kStatusProperty, Common::FromUtf8(Text(StatusJson(status))));
   return response;
 }
 
@@ -121,7 +127,7 @@ Core::Record GetServerStatisticsCommandImpl::RunLogic(const Core::Record&, Core:
   NSL::StatisticsSnapshot snapshot;
   ThrowIfFailed(Monitoring(context)->GetStatistics(snapshot));
   Core::Record response(CommandNames::GetServerStatistics.responseType);
-  response.Set(kStatisticsProperty, Common::FromUtf8(StatisticsJson(snapshot).dump()));
+  response.Set(kStatisticsProperty, Common::FromUtf8(Text(StatisticsJson(snapshot))));
   return response;
 }
 
