@@ -157,6 +157,7 @@ inline constexpr size_t kDefaultDescriptorLimit = 1000;
 void SetDescriptorLimit(size_t limit);
 // The descriptors open in that set now.
 size_t GetPooledDescriptorCount();
+size_t GetDescriptorLimit();
 
 // Opens a local folder by its path. Null with *error set when it cannot be opened.
 std::unique_ptr<LocalDirectoryHandle> CreateLocalDirectoryHandle(const std::string& path,

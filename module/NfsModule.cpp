@@ -1,8 +1,9 @@
-// The module's one entry: it hands the host the module's seven add-ons.
+// The module's one entry: it hands the host the module's add-ons.
 #include <memory>
 #include <string>
 
 #include "commands/Commands.h"
+#include "commands/MonitoringCommands.h"
 #include "control_lib/server/ServerControlImpl.h"
 #include "host/Components.h"
 #include "host/Logging.h"
@@ -46,4 +47,8 @@ extern "C" __attribute__((visibility("default"))) void LoadAddons(Core::AddonReg
       std::make_shared<Core::CommandFactoryAddonOf<ControlVirtualFileCommandImpl>>(CommandNames::ControlVirtualFile));
   registrar.RegisterAddon(
       std::make_shared<Core::CommandFactoryAddonOf<FileExistsCommandImpl>>(CommandNames::FileExists));
+  registrar.RegisterAddon(
+      std::make_shared<Core::CommandFactoryAddonOf<GetServerStatusCommandImpl>>(CommandNames::GetServerStatus));
+  registrar.RegisterAddon(std::make_shared<Core::CommandFactoryAddonOf<GetServerStatisticsCommandImpl>>(
+      CommandNames::GetServerStatistics));
 }

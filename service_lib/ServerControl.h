@@ -7,6 +7,7 @@
 #include "host/Error.h"
 #include "server_lib/events/Events.h"
 #include "server_lib/server/Server.h"
+#include "service_lib/ServerMonitoring.h"
 
 namespace NFS {
 
@@ -28,7 +29,7 @@ class ServerControl : public EventNotifier {
 };
 
 // A server core together with the process-wide network service that serves it.
-class Service : public ServerControl {
+class Service : public ServerControl, public ServerMonitoring {
  public:
   virtual void SetContext(void* context) = 0;
 };

@@ -37,4 +37,15 @@ Common::Error ServiceImpl::FileExists(const ShareFilePath& path, bool& exists) {
 }
 void ServiceImpl::SetContext(void* context) { server_->SetContext(context); }
 
+Common::Error ServiceImpl::GetStatus(ServiceStatus& status) {
+  // The network part first: asking the portmapper holds no server lock.
+  status.network = NSL::GetNetworkStatus();
+  return GetServerStatus(*server_, status.server);
+}
+
+Common::Error ServiceImpl::GetStatistics(NSL::StatisticsSnapshot& statistics) {
+  statistics = NSL::GetStatistics().Snapshot();
+  return Common::Error::Success();
+}
+
 }  // namespace NFS

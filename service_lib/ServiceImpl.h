@@ -26,6 +26,8 @@ class ServiceImpl : public Service {
   Common::Error DeleteFile(const ShareFilePath& path) override;
   Common::Error FileExists(const ShareFilePath& path, bool& exists) override;
   void SetContext(void* context) override;
+  Common::Error GetStatus(ServiceStatus& status) override;
+  Common::Error GetStatistics(NSL::StatisticsSnapshot& statistics) override;
 
  private:
   std::shared_ptr<Server> server_;

@@ -46,4 +46,10 @@ Common::Error ServerControlImpl::FileExists(const ShareFilePath& path, bool& exi
   return service_->FileExists(path, exists);
 }
 
+Common::Error ServerControlImpl::GetStatus(ServiceStatus& status) { return service_->GetStatus(status); }
+
+Common::Error ServerControlImpl::GetStatistics(NSL::StatisticsSnapshot& statistics) {
+  return service_->GetStatistics(statistics);
+}
+
 }  // namespace NFS

@@ -9,8 +9,10 @@ namespace NFS {
 
 // The "NFSServerControl" component: owns the server core, its plug-ins and
 // the service that drives the network part, and forwards every control
-// operation to them.
-class ServerControlImpl : public ServerControl, public ComponentManagement::Component {
+// and monitoring operation to them.
+class ServerControlImpl : public ServerControl,
+                          public ServerMonitoring,
+                          public ComponentManagement::Component {
  public:
   static constexpr uint32_t kComponentId = kServerControlComponentId;
   static constexpr const char* kInterfaceName = kServerControlInterfaceName;
@@ -42,6 +44,10 @@ class ServerControlImpl : public ServerControl, public ComponentManagement::Comp
   Common::Error CreateFile(const ShareFilePath& path) override;
   Common::Error DeleteFile(const ShareFilePath& path) override;
   Common::Error FileExists(const ShareFilePath& path, bool& exists) override;
+
+  // NFS::ServerMonitoring
+  Common::Error GetStatus(ServiceStatus& status) override;
+  Common::Error GetStatistics(NSL::StatisticsSnapshot& statistics) override;
 
  private:
   std::unique_ptr<Service> service_;

@@ -22,6 +22,8 @@
 #include "host/app/ControlProtocol.h"
 #include "tools/CallCommand.h"
 #include "tools/NfsClient.h"
+#include "tools/StatsCommand.h"
+#include "tools/StatusCommand.h"
 
 namespace {
 
@@ -63,8 +65,10 @@ void PrintHelp(const char* program) {
       "\n"
       "Subcommands:\n"
       "  %s call COMMAND [Property=Value ...]   send a host command to a running host\n"
-      "  %s nfs ls|stat|cat|put URL [FILE]      a small NFS client (see '%s nfs --help')\n",
-      program, Host::DefaultControlSocketPath().c_str(), program, program, program);
+      "  %s nfs ls|stat|cat|put URL [FILE]      a small NFS client (see '%s nfs --help')\n"
+      "  %s status [--json]                     a running host's export and connections\n"
+      "  %s stats [--json] [--interval S]       calls, failures and latency (see '%s stats --help')\n",
+      program, Host::DefaultControlSocketPath().c_str(), program, program, program, program, program, program);
 }
 
 bool ParseFlags(int argc, char** argv, Flags& flags) {
@@ -134,6 +138,8 @@ void PrintFailure(const char* what, const Common::Error& error) {
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "call") return Tools::RunCall(argc - 1, argv + 1);
   if (argc > 1 && std::string(argv[1]) == "nfs") return Tools::RunNfsClient(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "status") return Tools::RunStatus(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "stats") return Tools::RunStats(argc - 1, argv + 1);
   // Signals are taken by sigwait below; every thread inherits this mask.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);

@@ -177,6 +177,12 @@ void SetDescriptorLimit(size_t limit) {
   pool.Trim();
 }
 
+size_t GetDescriptorLimit() {
+  Posix::DescriptorPool& pool = Posix::DescriptorPool::Instance();
+  std::lock_guard lock(pool.mutex);
+  return pool.limit;
+}
+
 size_t GetPooledDescriptorCount() {
   Posix::DescriptorPool& pool = Posix::DescriptorPool::Instance();
   std::lock_guard lock(pool.mutex);

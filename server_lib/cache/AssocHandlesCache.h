@@ -13,6 +13,7 @@ class AssocHandlesCache : public HandlesCache {
   void AddObject(const std::shared_ptr<FileSystemObject>& object) override;
   std::shared_ptr<FileSystemObject> DelObject(const ObjectId& id) override;
   void Visit(Visitor& visitor) override;
+  size_t Count() override { return objects_.size(); }
 
  private:
   std::map<ObjectId, std::shared_ptr<FileSystemObject>> objects_;

@@ -16,6 +16,7 @@ class DispatchedHandlesCache : public HandlesCache {
   void AddObject(const std::shared_ptr<FileSystemObject>& object) override;
   std::shared_ptr<FileSystemObject> DelObject(const ObjectId& id) override;
   void Visit(Visitor& visitor) override;
+  size_t Count() override { return assoc_->Count() + mru_->Count(); }
 
  private:
   HandlesCache& For(const ObjectId& id);

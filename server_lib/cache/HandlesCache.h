@@ -23,6 +23,8 @@ class HandlesCache {
   virtual void AddObject(const std::shared_ptr<FileSystemObject>& object) = 0;
   virtual std::shared_ptr<FileSystemObject> DelObject(const ObjectId& id) = 0;
   virtual void Visit(Visitor& visitor) = 0;
+  // The objects held now.
+  virtual size_t Count() = 0;
 };
 
 // Directories in an ordered map, files in a most-recently-found list.

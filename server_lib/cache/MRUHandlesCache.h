@@ -20,6 +20,7 @@ class MRUHandlesCache : public HandlesCache {
   void AddObject(const std::shared_ptr<FileSystemObject>& object) override;
   std::shared_ptr<FileSystemObject> DelObject(const ObjectId& id) override;
   void Visit(Visitor& visitor) override;
+  size_t Count() override { return count_; }
 
   size_t Size() const { return count_; }
 

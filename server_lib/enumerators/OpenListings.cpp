@@ -2,6 +2,10 @@
 
 namespace NFS {
 
+ParkableListing::ParkableListing() { OpenListings::Instance().kept_.fetch_add(1, std::memory_order_relaxed); }
+
+ParkableListing::~ParkableListing() { OpenListings::Instance().kept_.fetch_sub(1, std::memory_order_relaxed); }
+
 OpenListings& OpenListings::Instance() {
   // Never destroyed: enumerators held by static objects may go late.
   static auto* listings = new OpenListings;
@@ -31,6 +35,11 @@ void OpenListings::SetLimit(size_t limit) {
   std::lock_guard lock(mutex_);
   limit_ = limit;
   Trim(nullptr);
+}
+
+size_t OpenListings::GetLimit() {
+  std::lock_guard lock(mutex_);
+  return limit_;
 }
 
 size_t OpenListings::Count() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <list>
 #include <mutex>
@@ -10,7 +11,10 @@ namespace NFS {
 // later at the same position.
 class ParkableListing {
  public:
-  virtual ~ParkableListing() = default;
+  ParkableListing();
+  virtual ~ParkableListing();
+  ParkableListing(const ParkableListing&) = delete;
+  ParkableListing& operator=(const ParkableListing&) = delete;
 
  protected:
   friend class OpenListings;
@@ -41,7 +45,10 @@ class OpenListings {
   void Forget(ParkableListing& listing);
 
   void SetLimit(size_t limit);
+  size_t GetLimit();
   size_t Count();
+  // Listings that exist, open or parked: the enumerators directories keep.
+  size_t CountKept() const { return kept_.load(std::memory_order_relaxed); }
 
  private:
   void Trim(ParkableListing* keep);
@@ -49,6 +56,8 @@ class OpenListings {
   std::mutex mutex_;
   std::list<ParkableListing*> open_;  // most recently used first
   size_t limit_ = kDefaultLimit;
+  friend class ParkableListing;
+  std::atomic<size_t> kept_{0};
 };
 
 }  // namespace NFS

@@ -1,12 +1,19 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "host/Strings.h"
 #include "server_lib/cache/HandlesCache.h"
 #include "server_lib/objects/FileSystemObject.h"
 
 namespace NFS {
+
+struct CachedObjects {
+  Common::WString share;
+  uint64_t objects = 0;
+};
 
 // Remembers, per mounted share, every object the server has handed out an
 // id for, so that later requests carrying the id find it again.
@@ -18,6 +25,8 @@ class ObjectsProvider {
   // Directories come back wrapped so that their changes keep the cache current.
   virtual std::shared_ptr<FileSystemObject> GetObject(const ObjectId& id) = 0;
   virtual std::shared_ptr<FileSystemObject> ForgetObject(const ObjectId& id) = 0;
+  // One entry per share with a cache, in share name order.
+  virtual std::vector<CachedObjects> CountObjects() = 0;
 };
 
 std::unique_ptr<ObjectsProvider> CreateObjectsProvider();

@@ -65,4 +65,13 @@ std::shared_ptr<FileSystemObject> ObjectsProviderImpl::ForgetObject(const Object
   return nullptr;
 }
 
+std::vector<CachedObjects> ObjectsProviderImpl::CountObjects() {
+  std::vector<CachedObjects> counts;
+  // Every mount of a share adds an entry holding the same cache: count it once.
+  for (auto it = caches_.begin(); it != caches_.end(); it = caches_.upper_bound(it->first)) {
+    counts.push_back({it->first, it->second->Count()});
+  }
+  return counts;
+}
+
 }  // namespace NFS

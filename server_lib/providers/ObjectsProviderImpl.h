@@ -12,6 +12,7 @@ class ObjectsProviderImpl : public ObjectsProvider {
   void CloseRootDir(const Common::WString& share) override;
   std::shared_ptr<FileSystemObject> GetObject(const ObjectId& id) override;
   std::shared_ptr<FileSystemObject> ForgetObject(const ObjectId& id) override;
+  std::vector<CachedObjects> CountObjects() override;
 
  private:
   // One entry per active mount; all entries of a name hold the same cache.
@@ -24,6 +25,7 @@ class StubObjectsProvider : public ObjectsProvider {
   void CloseRootDir(const Common::WString&) override {}
   std::shared_ptr<FileSystemObject> GetObject(const ObjectId&) override { return nullptr; }
   std::shared_ptr<FileSystemObject> ForgetObject(const ObjectId&) override { return nullptr; }
+  std::vector<CachedObjects> CountObjects() override { return {}; }
 };
 
 }  // namespace NFS

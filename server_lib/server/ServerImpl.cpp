@@ -3,8 +3,10 @@
 #include <atomic>
 
 #include "host/Logging.h"
+#include "localfs/LocalFs.h"
 #include "server_lib/core/Operations.h"
 #include "server_lib/core/ServerErrors.h"
+#include "server_lib/enumerators/OpenListings.h"
 #include "server_lib/overlay/MixinDirectory.h"
 
 namespace NFS {
@@ -57,6 +59,36 @@ ServerImpl::~ServerImpl() = default;
 std::unique_lock<std::recursive_mutex> LockOperations(Server& server) {
   if (auto* impl = dynamic_cast<ServerImpl*>(&server)) return impl->Lock();
   return {};
+}
+
+Common::Error GetServerStatus(Server& server, ServerStatus& status) {
+  auto* impl = dynamic_cast<ServerImpl*>(&server);
+  if (impl == nullptr) {
+    return Common::Error(ErrorCode::NotImplemented, Common::FormatMessage(Messages::NotImplemented));
+  }
+  impl->GetStatus(status);
+  return Common::Error::Success();
+}
+
+void ServerImpl::GetStatus(ServerStatus& status) {
+  {
+    std::lock_guard lock(operationsMutex_);
+    status.shareName = shareName_;
+    status.localPath = localPath_;
+    status.cachedObjects = objects_->CountObjects();
+    // Sizes of virtual files change under this lock only (SETATTR).
+    virtualFiles_->CountVirtualFiles(status.virtualFiles, status.virtualBytes);
+  }
+  {
+    std::lock_guard lock(observersMutex_);
+    status.observers = observers_.size();
+  }
+  status.descriptorsOpen = LocalFs::GetPooledDescriptorCount();
+  status.descriptorLimit = LocalFs::GetDescriptorLimit();
+  OpenListings& listings = OpenListings::Instance();
+  status.openListings = listings.Count();
+  status.openListingLimit = listings.GetLimit();
+  status.keptEnumerators = listings.CountKept();
 }
 
 std::unique_lock<std::recursive_mutex> ServerImpl::Lock() {

@@ -9,6 +9,7 @@
 #include "server_lib/providers/ObjectsProvider.h"
 #include "server_lib/providers/SharesProvider.h"
 #include "server_lib/server/Server.h"
+#include "server_lib/server/ServerStatus.h"
 #include "server_lib/virtual/VirtualFilesProvider.h"
 
 namespace NFS {
@@ -51,6 +52,7 @@ class ServerImpl : public Server {
                           uint32_t& bytesWritten) override;
   Common::Error CommitData(const ObjectId& file) override;
   std::unique_lock<std::recursive_mutex> Lock();
+  void GetStatus(ServerStatus& status);
 
  private:
   // Runs one operation: serialised with every other, any Common::Error

@@ -22,6 +22,8 @@ class VirtualFilesProvider : public MixinDirectoryProvider {
   // Empty when no virtual file has the path.
   virtual std::shared_ptr<FileObject> FindVirtualFile(const Common::WString& path) = 0;
   virtual void ControlVirtualFile(const Common::WString& path, std::vector<uint8_t>& request) = 0;
+  // The virtual files registered now and the sum of their sizes.
+  virtual void CountVirtualFiles(uint64_t& files, uint64_t& bytes) = 0;
 };
 
 // A table over the plug-in, or, without one, a stub that refuses every change.

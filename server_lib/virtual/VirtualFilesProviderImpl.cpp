@@ -26,6 +26,7 @@ class StubVirtualFilesProvider : public VirtualFilesProvider {
   void DeleteVirtualFile(const Common::WString&) override { Refuse(); }
   std::shared_ptr<FileObject> FindVirtualFile(const Common::WString&) override { return nullptr; }
   void ControlVirtualFile(const Common::WString&, std::vector<uint8_t>&) override { Refuse(); }
+  void CountVirtualFiles(uint64_t& files, uint64_t& bytes) override { files = bytes = 0; }
 
  private:
   [[noreturn]] static void Refuse(Common::source_location where = Common::source_location::current()) {
@@ -120,6 +121,22 @@ std::shared_ptr<FileObject> VirtualFilesProviderImpl::FindVirtualFile(const Comm
   if (record == folders_.end()) return nullptr;
   const auto it = record->second->files->find(name);
   return it != record->second->files->end() ? it->second : nullptr;
+}
+
+void VirtualFilesProviderImpl::CountVirtualFiles(uint64_t& files, uint64_t& bytes) {
+  files = bytes = 0;
+  std::vector<std::shared_ptr<FileObject>> all;
+  {
+    std::lock_guard guard(lock_->mutex);
+    for (const auto& [folder, content] : folders_) {
+      for (const auto& [name, file] : *content->files) all.push_back(file);
+    }
+  }
+  // Sizes are read outside the table's lock: attributes never take it.
+  for (const auto& file : all) {
+    ++files;
+    if (const auto attributes = file->GetAttributes()) bytes += attributes->GetSize();
+  }
 }
 
 void VirtualFilesProviderImpl::ControlVirtualFile(const Common::WString& path, std::vector<uint8_t>& request) {

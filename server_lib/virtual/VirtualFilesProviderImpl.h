@@ -20,6 +20,7 @@ class VirtualFilesProviderImpl : public VirtualFilesProvider {
   void DeleteVirtualFile(const Common::WString& path) override;
   std::shared_ptr<FileObject> FindVirtualFile(const Common::WString& path) override;
   void ControlVirtualFile(const Common::WString& path, std::vector<uint8_t>& request) override;
+  void CountVirtualFiles(uint64_t& files, uint64_t& bytes) override;
 
  private:
   // Callers hold the lock.

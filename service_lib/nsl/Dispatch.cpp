@@ -11,6 +11,7 @@
 #include "service_lib/nsl/FileService.h"
 #include "service_lib/nsl/MountService.h"
 #include "service_lib/nsl/Service.h"
+#include "service_lib/nsl/Statistics.h"
 
 namespace NFS::NSL {
 
@@ -38,12 +39,30 @@ bool Silent(const char* trace) {
   return false;
 }
 
-void Serve(const Procedure* table, size_t size, struct svc_req* request, SVCXPRT* transport) {
-  if (request->rq_proc >= size) {
+// The library's coder type is variadic; every coder goes through the
+// generic function pointer type to get there.
+template <typename Coder>
+xdrproc_t X(Coder coder) {
+  return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(coder));
+}
+
+constexpr uint32_t kNfsRead = 6;
+constexpr uint32_t kNfsWrite = 7;
+
+void Serve(RpcProgram program, const Procedure* table, size_t size, struct svc_req* request, SVCXPRT* transport) {
+  // Every call is counted here, on the RPC thread, with fixed counters: its
+  // outcome before the reply goes out (a client that has its answer sees it
+  // counted), its latency once the reply is sent.
+  Statistics& statistics = GetStatistics();
+  const uint64_t started = SteadyNowNs();
+  const uint32_t number = request->rq_proc;
+  if (number >= size) {
+    statistics.CountUnknownProcedure(program);
     svcerr_noproc(transport);
     return;
   }
-  const Procedure& procedure = table[request->rq_proc];
+  statistics.CountCall(program, number);
+  const Procedure& procedure = table[number];
   // Large enough for any argument or result record of either program.
   union Records {
     GETATTR3args a1; SETATTR3args a2; LOOKUP3args a3; ACCESS3args a4; READLINK3args a5; READ3args a6;
@@ -61,29 +80,36 @@ void Serve(const Procedure* table, size_t size, struct svc_req* request, SVCXPRT
   std::memset(&args, 0, sizeof args);
   std::memset(&result, 0, sizeof result);
   if (!svc_getargs(transport, procedure.decodeArgs, reinterpret_cast<char*>(&args))) {
+    statistics.CountGarbageArguments(program, number);
     svcerr_decode(transport);
     // What was decoded before the failure (a handle, say) is released too.
     xdr_free(procedure.decodeArgs, reinterpret_cast<char*>(&args));
     return;
   }
   if (procedure.handler(&args, &result)) {
+    // Every result but void begins with its status (nfsstat3 or mountstat3).
+    const bool hasStatus = procedure.encodeResult != X(xdr_void) && procedure.encodeResult != X(xdr_mountlist) &&
+                           procedure.encodeResult != X(xdr_exports);
+    int32_t status = 0;
+    if (hasStatus) std::memcpy(&status, &result, sizeof status);
+    const bool nfsOk = program == RpcProgram::Nfs && hasStatus && status == NFS3_OK;
+    const uint64_t bytesRead = nfsOk && number == kNfsRead ? result.r6.READ3res_u.resok.count : 0;
+    const uint64_t bytesWritten = nfsOk && number == kNfsWrite ? args.a7.count : 0;
+    statistics.CountReply(program, number, hasStatus, static_cast<uint32_t>(status), bytesRead, bytesWritten);
     if (!svc_sendreply(transport, procedure.encodeResult, reinterpret_cast<char*>(&result))) {
+      statistics.CountSendFailure(program);
       svcerr_systemerr(transport);
     }
+  } else {
+    statistics.CountUnanswered(program, number);
   }
+  statistics.CountLatency(program, number, SteadyNowNs() - started);
   if (!svc_freeargs(transport, procedure.decodeArgs, reinterpret_cast<char*>(&args))) {
     std::fprintf(stderr, "%s", "unable to free arguments");
     std::exit(1);
   }
   // This library's xdr_free reports nothing, so there is no failure to tell.
   xdr_free(procedure.encodeResult, reinterpret_cast<char*>(&result));
-}
-
-// The library's coder type is variadic; every coder goes through the
-// generic function pointer type to get there.
-template <typename Coder>
-xdrproc_t X(Coder coder) {
-  return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(coder));
 }
 
 bool MountNull(void*, void*) {
@@ -148,11 +174,11 @@ const Procedure kNfsProcedures[] = {
 }  // namespace
 
 void MountDispatch(struct svc_req* request, SVCXPRT* transport) {
-  Serve(kMountProcedures, std::size(kMountProcedures), request, transport);
+  Serve(RpcProgram::Mount, kMountProcedures, std::size(kMountProcedures), request, transport);
 }
 
 void NfsDispatch(struct svc_req* request, SVCXPRT* transport) {
-  Serve(kNfsProcedures, std::size(kNfsProcedures), request, transport);
+  Serve(RpcProgram::Nfs, kNfsProcedures, std::size(kNfsProcedures), request, transport);
 }
 
 }  // namespace NFS::NSL

@@ -2,6 +2,7 @@
 
 #include "host/Logging.h"
 #include "server_lib/core/ServerErrors.h"
+#include "service_lib/nsl/Statistics.h"
 
 namespace NFS::NSL {
 
@@ -77,6 +78,19 @@ std::shared_ptr<FileService> NSLServiceImpl::GetFileService() {
 uint16_t NSLServiceImpl::GetPort() {
   std::lock_guard lock(mutex_);
   return running_ && running_->rpcThread ? running_->rpcThread->GetPort() : 0;
+}
+
+NetworkStatus NSLServiceImpl::GetRpcThreadStatus() {
+  std::lock_guard lock(mutex_);
+  NetworkStatus status;
+  if (!running_ || !running_->rpcThread) return status;
+  const RpcThread& thread = *running_->rpcThread;
+  status.port = thread.GetPort();
+  const uint64_t since = thread.GetServingSinceNs();
+  status.serving = since != 0;
+  if (status.serving) status.servingForNs = SteadyNowNs() - since;
+  status.connections = thread.GetConnections();
+  return status;
 }
 
 }  // namespace NFS::NSL

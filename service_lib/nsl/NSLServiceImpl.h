@@ -20,6 +20,8 @@ class NSLServiceImpl : public Service {
   std::shared_ptr<FileService> GetFileService() override;
 
   uint16_t GetPort();
+  // Serving, port, uptime and connections; the portmapper is not asked here.
+  NetworkStatus GetRpcThreadStatus();
 
  private:
   struct RunningServices {

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "host/Logging.h"
 #include "server_lib/core/ServerErrors.h"
 #include "service_lib/nsl/Dispatch.h"
+#include "service_lib/nsl/Statistics.h"
 
 namespace NFS::NSL {
 
@@ -136,6 +138,25 @@ void CloseConnections(int listenerFd) {
   if (!connections.empty()) svc_getreq_poll(connections.data(), static_cast<int>(connections.size()));
 }
 
+// "address:port" of the connection's peer, "[v6 address]:port" for IPv6.
+std::string PeerOf(int fd) {
+  sockaddr_storage peer{};
+  socklen_t size = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return "?";
+  char text[INET6_ADDRSTRLEN] = "?";
+  if (peer.ss_family == AF_INET) {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(peer);
+    inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(v4.sin_port));
+  }
+  if (peer.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(peer);
+    inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
+  }
+  return "?";
+}
+
 }  // namespace
 
 RpcThread::RpcThread() {
@@ -172,6 +193,61 @@ uint16_t RpcThread::GetPort() const {
   return port_;
 }
 
+uint64_t RpcThread::GetServingSinceNs() const {
+  std::lock_guard lock(mutex_);
+  return servingSinceNs_;
+}
+
+std::vector<ClientConnection> RpcThread::GetConnections() const {
+  std::lock_guard lock(connectionsMutex_);
+  return published_;
+}
+
+bool RpcThread::Track(size_t slot, int listenerFd) {
+  const int fd = slot < static_cast<size_t>(svc_max_pollfd) ? svc_pollfd[slot].fd : -1;
+  if (slot >= tracked_.size()) {
+    if (fd < 0) return false;
+    tracked_.resize(slot + 1);
+  }
+  Tracked& tracked = tracked_[slot];
+  // A descriptor number closed and handed out again between two looks is
+  // missed; the library closes and accepts in separate turns but for the
+  // one case TrackAll covers.
+  if (tracked.fd == fd) return false;
+  Statistics& statistics = GetStatistics();
+  if (tracked.fd >= 0 && tracked.fd != listenerFd) statistics.CountConnectionClosed();
+  tracked.fd = fd;
+  if (fd >= 0 && fd != listenerFd) {
+    tracked.connection = ClientConnection{PeerOf(fd), static_cast<int64_t>(std::time(nullptr))};
+    statistics.CountConnectionAccepted();
+  }
+  return true;
+}
+
+void RpcThread::TrackAll(int listenerFd) {
+  bool changed = false;
+  const size_t slots = std::max(tracked_.size(), static_cast<size_t>(svc_max_pollfd));
+  for (size_t slot = 0; slot < slots; ++slot) changed = Track(slot, listenerFd) || changed;
+  if (changed) PublishConnections();
+}
+
+void RpcThread::PublishConnections() {
+  std::vector<ClientConnection> connections;
+  for (const Tracked& tracked : tracked_) {
+    if (tracked.fd >= 0 && !tracked.connection.peer.empty()) connections.push_back(tracked.connection);
+  }
+  std::lock_guard lock(connectionsMutex_);
+  published_.swap(connections);
+}
+
+void RpcThread::ForgetConnections(int listenerFd) {
+  for (Tracked& tracked : tracked_) {
+    if (tracked.fd >= 0 && tracked.fd != listenerFd) GetStatistics().CountConnectionClosed();
+    tracked = Tracked{};
+  }
+  PublishConnections();
+}
+
 void RpcThread::Body() {
   Common::Error failure;
   try {
@@ -187,11 +263,13 @@ void RpcThread::Body() {
       std::lock_guard lock(mutex_);
       serving_ = true;
       port_ = transport->xp_port;
+      servingSinceNs_ = SteadyNowNs();
     }
     changed_.notify_all();
     Serve(transport->xp_fd);
     Common::Trace(kLogChannel, "Stopped NFS server network part");
     CloseConnections(transport->xp_fd);
+    ForgetConnections(transport->xp_fd);
   } catch (const Common::Error& error) {
     failure = error;
   }
@@ -200,6 +278,7 @@ void RpcThread::Body() {
     ended_ = true;
     serving_ = false;
     port_ = 0;
+    servingSinceNs_ = 0;
     result_ = failure;
   }
   changed_.notify_all();
@@ -219,9 +298,17 @@ void RpcThread::Serve(int listenerFd) {
     }
     if (fds.back().revents != 0) return;
     fds.pop_back();
-    for (pollfd& descriptor : fds) {
+    // fds[i] is the library's slot i: after a turn, a slot whose descriptor
+    // changed lost its connection (a client closed, or the library dropped it).
+    for (size_t slot = 0; slot < fds.size(); ++slot) {
+      pollfd& descriptor = fds[slot];
       if (descriptor.revents == 0) continue;
       ServeTurn(descriptor);
+      if (descriptor.fd == listenerFd) {
+        TrackAll(listenerFd);
+      } else if (Track(slot, listenerFd)) {
+        PublishConnections();
+      }
       if (stopping_.load(std::memory_order_relaxed)) return;
     }
   }

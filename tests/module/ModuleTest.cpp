@@ -24,17 +24,18 @@ std::unique_ptr<Configuration::Option> DefaultOptions(const Core::AddonRegistry&
   return nullptr;
 }
 
-TEST(ModuleTest, LoadAddonsRegistersTheSevenAddonsInOrder) {
+TEST(ModuleTest, LoadAddonsRegistersItsAddonsInOrder) {
   Core::AddonRegistry registry;
   Core::LoadModule(TestSupport::NfsModulePath(), registry);
   EXPECT_EQ(Names(registry), (std::vector<std::string>{
                                  "NFSServiceComponentsAddon", "NFS::OptionAddon", "StartServerCommandFactoryAddOn",
                                  "CreateVirtualFileCommandFactoryAddOn", "DeleteVirtualFileCommandFactoryAddOn",
-                                 "ControlVirtualFileCommandFactoryAddOn", "FileExistsCommandFactoryAddOn"}));
+                                 "ControlVirtualFileCommandFactoryAddOn", "FileExistsCommandFactoryAddOn",
+                                 "GetServerStatusCommandFactoryAddOn", "GetServerStatisticsCommandFactoryAddOn"}));
 
   // The factories describe their commands.
   const auto factories = registry.Find<Core::CommandFactoryAddon>();
-  ASSERT_EQ(factories.size(), 5u);
+  ASSERT_EQ(factories.size(), 7u);
   EXPECT_EQ(factories[0]->GetDescription().commandName, "NFS::StartServerCommand");
   EXPECT_EQ(factories[0]->GetDescription().typeId, "977ED77E-8E8F-4604-A357-27AB71BAD888");
   EXPECT_EQ(factories[0]->GetDescription().queue, "default_queue");
