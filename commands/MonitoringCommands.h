@@ -18,11 +18,16 @@ inline const Core::CommandDescription GetServerStatistics{
     "GetServerStatisticsCommandFactoryAddOn", "NFS::GetServerStatisticsCommand",
     "6E1E73AE-3D87-4426-A130-1B3E07175FF6", "NFS::GetServerStatisticsRequest", "NFS::GetServerStatisticsResponse",
     {}};
+// The Prometheus text of both, for the host's metrics page.
+inline const Core::CommandDescription GetMetrics{
+    "GetMetricsCommandFactoryAddOn", "NFS::GetMetricsCommand", "3F0C8E52-7B1D-4A96-9C2E-5D81A4F6B7C3",
+    "NFS::GetMetricsRequest", "NFS::GetMetricsResponse", {}};
 }  // namespace CommandNames
 
 // The response properties that carry the documents.
 inline constexpr const char* kStatusProperty = "Status";
 inline constexpr const char* kStatisticsProperty = "Statistics";
+inline constexpr const char* kMetricsProperty = "Text";
 // Raised when a document changes shape in a way its readers must know.
 inline constexpr int kMonitoringFormat = 1;
 
@@ -32,6 +37,11 @@ class GetServerStatusCommandImpl : public Core::Command {
 };
 
 class GetServerStatisticsCommandImpl : public Core::Command {
+ public:
+  Core::Record RunLogic(const Core::Record& request, Core::HostContext& context) override;
+};
+
+class GetMetricsCommandImpl : public Core::Command {
  public:
   Core::Record RunLogic(const Core::Record& request, Core::HostContext& context) override;
 };

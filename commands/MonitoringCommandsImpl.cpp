@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "commands/MetricsText.h"
 #include "commands/MonitoringCommands.h"
 #include "control_lib/server/ServerControlComponent.h"
 
@@ -128,6 +129,17 @@ Core::Record GetServerStatisticsCommandImpl::RunLogic(const Core::Record&, Core:
   ThrowIfFailed(Monitoring(context)->GetStatistics(snapshot));
   Core::Record response(CommandNames::GetServerStatistics.responseType);
   response.Set(kStatisticsProperty, Common::FromUtf8(Text(StatisticsJson(snapshot))));
+  return response;
+}
+
+Core::Record GetMetricsCommandImpl::RunLogic(const Core::Record&, Core::HostContext& context) {
+  const std::shared_ptr<ServerMonitoring> monitoring = Monitoring(context);
+  NSL::StatisticsSnapshot statistics;
+  ThrowIfFailed(monitoring->GetStatistics(statistics));
+  ServiceStatus status;
+  ThrowIfFailed(monitoring->GetStatus(status));
+  Core::Record response(CommandNames::GetMetrics.responseType);
+  response.Set(kMetricsProperty, Common::FromUtf8(RenderMetrics(statistics, status)));
   return response;
 }
 

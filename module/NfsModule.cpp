@@ -51,4 +51,6 @@ extern "C" __attribute__((visibility("default"))) void LoadAddons(Core::AddonReg
       std::make_shared<Core::CommandFactoryAddonOf<GetServerStatusCommandImpl>>(CommandNames::GetServerStatus));
   registrar.RegisterAddon(std::make_shared<Core::CommandFactoryAddonOf<GetServerStatisticsCommandImpl>>(
       CommandNames::GetServerStatistics));
+  registrar.RegisterAddon(
+      std::make_shared<Core::CommandFactoryAddonOf<GetMetricsCommandImpl>>(CommandNames::GetMetrics));
 }

@@ -20,6 +20,7 @@
 #include "host/Resources.h"
 #include "host/app/ControlChannel.h"
 #include "host/app/ControlProtocol.h"
+#include "host/app/MetricsServer.h"
 #include "tools/CallCommand.h"
 #include "tools/NfsClient.h"
 #include "tools/StatsCommand.h"
@@ -34,6 +35,7 @@ struct Flags {
   int logLevel = Common::kNotice;
   std::string logFile;
   std::string controlSocket = Host::DefaultControlSocketPath();
+  std::optional<Host::ListenAddress> metrics;
 };
 
 void PrintHelp(const char* program) {
@@ -61,6 +63,9 @@ void PrintHelp(const char* program) {
       "                      /tmp/nfs_host-UID, which the host creates with mode 0700\n"
       "                      and refuses unless it is a real folder of its user that\n"
       "                      no other user may write to; here: %s)\n"
+      "  --metrics-listen ADDR:PORT\n"
+      "                      serve Prometheus metrics at http://ADDR:PORT/metrics, for\n"
+      "                      example 127.0.0.1:9587 (off unless given)\n"
       "  --help              this text\n"
       "\n"
       "Subcommands:\n"
@@ -100,6 +105,16 @@ bool ParseFlags(int argc, char** argv, Flags& flags) {
       auto path = value();
       if (!path) return false;
       flags.controlSocket = *path;
+    } else if (flag == "--metrics-listen") {
+      auto text = value();
+      if (!text) return false;
+      Host::ListenAddress address;
+      std::string why;
+      if (!Host::ParseListenAddress(*text, address, why)) {
+        std::fprintf(stderr, "--metrics-listen '%s': %s\n", text->c_str(), why.c_str());
+        return false;
+      }
+      flags.metrics = address;
     } else if (flag == "--log-level") {
       auto level = value();
       if (!level) return false;
@@ -203,6 +218,18 @@ int main(int argc, char** argv) {
   if (flags.shareName) request.Set("ShareName", Common::FromUtf8(*flags.shareName));
 
   Core::CommandRunner commands(addons, context);
+  // Bound before anything is exported: a taken port stops the start-up.
+  std::unique_ptr<Host::MetricsServer> metrics;
+  if (flags.metrics) {
+    metrics = Host::CreateMetricsServer(commands, *flags.metrics, "NFS::GetMetricsCommand", "NFS::GetMetricsRequest");
+    try {
+      metrics->Start();
+    } catch (const Common::Error& error) {
+      PrintFailure("Cannot serve metrics", error);
+      components.ShutdownAll();
+      return 1;
+    }
+  }
   try {
     commands.Run("NFS::StartServerCommand", request).get();
   } catch (const Common::Error& error) {
@@ -228,6 +255,7 @@ int main(int argc, char** argv) {
   sigwait(&stopSignals, &received);
   // Requests end before the components do: a command run on the way out
   // could otherwise start the network service again.
+  if (metrics) metrics->Stop();
   channel.Stop();
   components.ShutdownAll();
   components.Clear();

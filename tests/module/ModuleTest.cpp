@@ -31,11 +31,12 @@ TEST(ModuleTest, LoadAddonsRegistersItsAddonsInOrder) {
                                  "NFSServiceComponentsAddon", "NFS::OptionAddon", "StartServerCommandFactoryAddOn",
                                  "CreateVirtualFileCommandFactoryAddOn", "DeleteVirtualFileCommandFactoryAddOn",
                                  "ControlVirtualFileCommandFactoryAddOn", "FileExistsCommandFactoryAddOn",
-                                 "GetServerStatusCommandFactoryAddOn", "GetServerStatisticsCommandFactoryAddOn"}));
+                                 "GetServerStatusCommandFactoryAddOn", "GetServerStatisticsCommandFactoryAddOn",
+                                 "GetMetricsCommandFactoryAddOn"}));
 
   // The factories describe their commands.
   const auto factories = registry.Find<Core::CommandFactoryAddon>();
-  ASSERT_EQ(factories.size(), 7u);
+  ASSERT_EQ(factories.size(), 8u);
   EXPECT_EQ(factories[0]->GetDescription().commandName, "NFS::StartServerCommand");
   EXPECT_EQ(factories[0]->GetDescription().typeId, "977ED77E-8E8F-4604-A357-27AB71BAD888");
   EXPECT_EQ(factories[0]->GetDescription().queue, "default_queue");

@@ -10,7 +10,15 @@
 #include <nfsc/libnfs-raw-mount.h>
 #include <nfsc/libnfs-raw-nfs.h>
 
+#include <httplib.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <functional>
+#include <limits>
+#include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -143,8 +151,9 @@ class MonitoringTest : public ::testing::Test {
  protected:
   void SetUp() override {
     socket_ = (temp_.Path() / "control.sock").string();
-    host_ = std::make_unique<TestSupport::HostProcess>(std::vector<std::string>{
-        "--local-path", Export(), "--share-name", "/share", "--control-socket", socket_});
+    std::vector<std::string> arguments{"--local-path", Export(), "--share-name", "/share", "--control-socket", socket_};
+    for (auto& more : MoreArguments()) arguments.push_back(std::move(more));
+    host_ = std::make_unique<TestSupport::HostProcess>(arguments);
     ASSERT_TRUE(host_->WaitForOutput("Serving", 20000)) << host_->ErrorOutput();
   }
 
@@ -152,6 +161,8 @@ class MonitoringTest : public ::testing::Test {
     host_->Signal(SIGTERM);
     EXPECT_EQ(host_->WaitForExit(10000), 0);
   }
+
+  virtual std::vector<std::string> MoreArguments() const { return {}; }
 
   std::string Export() const { return (temp_.Path() / "export").string(); }
 
@@ -334,6 +345,151 @@ TEST_F(MonitoringTest, StatsPerIntervalPrintOneJsonLineEach) {
   const Outcome table = Host({"stats", "--interval", "0.1", "--count", "1"});
   ASSERT_EQ(table.status, 0) << table.errors;
   EXPECT_EQ(table.output.rfind("TIME ", 0), 0u) << table.output;
+}
+
+// A port nothing listens on now (the host binds it right after).
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+// The Prometheus text format, read strictly: every sample's family has its
+// TYPE before it, names and labels have their shapes, values are numbers.
+// Samples by their whole key, as in `name{label="value",...}`.
+std::map<std::string, double> ParsePrometheusText(const std::string& text) {
+  static const std::regex kHelp(R"(# HELP [a-zA-Z_:][a-zA-Z0-9_:]* .*)");
+  static const std::regex kType(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|histogram))");
+  static const std::regex kSample(
+      R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*"(?:,[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*")*\})? ([^ ]+))");
+  std::map<std::string, std::string> types;
+  std::map<std::string, double> samples;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (std::regex_match(line, kHelp)) continue;
+    if (std::regex_match(line, match, kType)) {
+      types[match[1]] = match[2];
+      continue;
+    }
+    if (!std::regex_match(line, match, kSample)) {
+      ADD_FAILURE() << "not a Prometheus line: " << line;
+      continue;
+    }
+    std::string family = match[1];
+    for (const char* suffix : {"_bucket", "_sum", "_count"}) {
+      const std::string stem = family.substr(0, family.size() - std::min(family.size(), std::strlen(suffix)));
+      if (family.ends_with(suffix) && types.count(stem) && types[stem] == "histogram") family = stem;
+    }
+    EXPECT_TRUE(types.count(family)) << "no TYPE before " << line;
+    const std::string value = match[3];
+    double number = 0;
+    if (value == "+Inf") {
+      number = std::numeric_limits<double>::infinity();
+    } else {
+      size_t used = 0;
+      number = std::stod(value, &used);
+      EXPECT_EQ(used, value.size()) << line;
+    }
+    EXPECT_TRUE(samples.emplace(std::string(match[1]) + std::string(match[2]), number).second) << "twice: " << line;
+  }
+  return samples;
+}
+
+class MetricsPageTest : public MonitoringTest {
+ protected:
+  std::vector<std::string> MoreArguments() const override {
+    return {"--metrics-listen", "127.0.0.1:" + std::to_string(port_)};
+  }
+
+  std::map<std::string, double> Scrape() {
+    httplib::Client page("127.0.0.1", port_);
+    const auto response = page.Get("/metrics");
+    EXPECT_TRUE(response);
+    if (!response) return {};
+    EXPECT_EQ(response->status, 200) << response->body;
+    EXPECT_EQ(response->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+    return ParsePrometheusText(response->body);
+  }
+
+  const int port_ = FreePort();
+};
+
+TEST_F(MetricsPageTest, CountsKnownTrafficInThePrometheusFormat) {
+  temp_.WriteFile("export/data.bin", "");
+  RawClient client;
+  KnownTraffic(client);
+  auto samples = Scrape();
+  const auto sample = [&](const std::string& key) {
+    EXPECT_TRUE(samples.count(key)) << key;
+    return samples[key];
+  };
+  const std::string getattr = R"(program="NFS",procedure="GETATTR")";
+  EXPECT_EQ(sample("nfs_requests_total{" + getattr + "}"), 3);
+  EXPECT_EQ(sample(R"(nfs_requests_total{program="NFS",procedure="LOOKUP"})"), 3);
+  EXPECT_EQ(sample(R"(nfs_requests_total{program="MOUNT",procedure="MNT"})"), 1);
+  EXPECT_EQ(sample(R"(nfs_request_failures_total{program="NFS",procedure="LOOKUP",status="NFS3ERR_NOENT"})"), 2);
+  EXPECT_EQ(samples.count(R"(nfs_request_failures_total{program="NFS",procedure="GETATTR",status="NFS3_OK"})"), 0u);
+  EXPECT_EQ(sample("nfs_write_bytes_total"), 1000);
+  EXPECT_EQ(sample("nfs_read_bytes_total"), 1000);
+  EXPECT_EQ(sample("nfs_connections"), 1);
+  EXPECT_EQ(sample("nfs_up"), 1);
+  EXPECT_GE(sample(R"(nfs_cached_objects{share="/share"})"), 2);  // the root and data.bin
+  EXPECT_LE(sample("nfs_open_descriptors"), sample("nfs_descriptor_limit"));
+  EXPECT_GT(sample("nfs_descriptor_limit"), 0);
+  EXPECT_EQ(sample("nfs_virtual_files"), 0);
+  // A histogram: buckets never fall, +Inf holds every call, as does _count.
+  double previous = 0;
+  for (const char* le : {"2.5e-05", "5e-05", "0.0001", "0.00025", "0.0005", "0.001", "0.0025", "0.005", "0.01",
+                         "0.025", "0.05", "0.1", "0.25", "0.5", "1", "2.5", "5", "10", "+Inf"}) {
+    const double bucket = sample("nfs_request_duration_seconds_bucket{" + getattr + ",le=\"" + le + "\"}");
+    EXPECT_GE(bucket, previous) << le;
+    previous = bucket;
+  }
+  EXPECT_EQ(previous, 3);
+  EXPECT_EQ(sample("nfs_request_duration_seconds_count{" + getattr + "}"), 3);
+  EXPECT_GT(sample("nfs_request_duration_seconds_sum{" + getattr + "}"), 0);
+
+  httplib::Client page("127.0.0.1", port_);
+  const auto other = page.Get("/");
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->status, 404);
+}
+
+TEST(MetricsFlagsTest, BadAddressesAndTakenPortsStopTheStart) {
+  TestSupport::TempDir temp;
+  const std::string control = (temp.Path() / "control.sock").string();
+  for (const char* bad : {"9587", "127.0.0.1", "127.0.0.1:0", "127.0.0.1:65536", ":9587", "[::1]9587", "a:b:c"}) {
+    TestSupport::HostProcess host({"--local-path", (temp.Path() / "export").string(), "--control-socket", control,
+                                   "--metrics-listen", bad});
+    EXPECT_EQ(host.WaitForExit(10000), 2) << bad;
+    EXPECT_NE(host.ErrorOutput().find("--metrics-listen"), std::string::npos) << bad;
+  }
+  // A port another program holds: a start-up error before anything is exported.
+  const int taken = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  TestSupport::HostProcess host({"--local-path", (temp.Path() / "export").string(), "--control-socket", control,
+                                 "--metrics-listen", "127.0.0.1:" + std::to_string(ntohs(address.sin_port))});
+  EXPECT_EQ(host.WaitForExit(20000), 1);
+  const std::string errors = host.ErrorOutput();
+  EXPECT_NE(errors.find("Cannot serve metrics"), std::string::npos) << errors;
+  EXPECT_EQ(errors.find("Exporting"), std::string::npos) << errors;
+  close(taken);
 }
 
 }  // namespace
