@@ -15,6 +15,7 @@ inline constexpr uint32_t PropertyTypeMismatch = 0x1000004;
 inline constexpr uint32_t CommandNotFound = 0x1000005;
 inline constexpr uint32_t ModuleLoadFailed = 0x1000006;
 inline constexpr uint32_t ResourcesUnavailable = 0x1000007;
+inline constexpr uint32_t StreamNotFound = 0x1000010;
 }  // namespace HostErrorCode
 
 namespace HostMessages {
@@ -28,6 +29,7 @@ inline constexpr Message CommandNotFound{0x10000050, "Cannot find the command '{
 inline constexpr Message ModuleLoadFailed{0x10000060, "Failed to load module '{0}': {1}"};
 inline constexpr Message ResourcesUnavailable{0x10000070, "Cannot read the resource file '{0}'."};
 inline constexpr Message BrowserFailed{0x10000080, "Failed to create add-on browser."};
+inline constexpr Message StreamNotFound{0x10000100, "Cannot find the stream '{0}'."};
 }  // namespace HostMessages
 
 }  // namespace Core

@@ -14,8 +14,10 @@
 #include <cstring>
 #include <system_error>
 
+#include "host/HostErrors.h"
 #include "host/Logging.h"
 #include "host/app/ControlProtocol.h"
+#include "host/app/StreamQueue.h"
 
 namespace Host {
 
@@ -43,6 +45,11 @@ constexpr Common::Message kAcceptFailed{
     0x100000A8, "Cannot accept control connections: {0}. Retrying every {1} ms until resources are free."};
 constexpr Common::Message kShuttingDown{0x100000A9, "The host is shutting down; the request was not run."};
 constexpr Common::Message kNoAcceptor{0x100000AA, "Cannot start the control channel: {0}"};
+constexpr Common::Message kWatchShape{0x100000B1, "A watch request is an object with a \"watch\" string naming a stream."};
+constexpr Common::Message kWatchThrew{0x100000B2, "The stream '{0}' cannot be watched: {1}"};
+constexpr Common::Message kWatchDropped{
+    0x100000B3, "A watcher of '{0}' ended; {1} items were dropped because it did not read them in time."};
+constexpr Common::Message kWatchEnded{0x100000B4, "The host is shutting down."};
 
 std::string Line(const nlohmann::json& answer) { return answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
 
@@ -75,10 +82,39 @@ void Refuse(int fd, const Common::Message& message, const std::string& detail) n
   close(fd);
 }
 
+// Whether the line asks to watch a stream; `name` is then the stream's
+// name, or empty when the request names none as a string.
+bool IsWatchRequest(const std::string& line, std::string& name) {
+  if (line.find("\"watch\"") == std::string::npos) return false;
+  try {
+    const nlohmann::json request = nlohmann::json::parse(line);
+    if (!request.is_object() || !request.contains("watch")) return false;
+    name = request["watch"].is_string() ? request["watch"].get<std::string>() : std::string();
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    return false;  // answered as any malformed line
+  }
+}
+
+// Sends what the socket takes at once; false when the connection failed.
+bool SendSome(int fd, const std::string& text, size_t& sent) {
+  while (sent < text.size()) {
+    const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 ControlChannel::ControlChannel(Core::CommandRunner& runner, std::string path)
     : runner_(runner), path_(std::move(path)) {}
+
+ControlChannel::ControlChannel(Core::CommandRunner& runner, Core::Streams& streams, std::string path)
+    : runner_(runner), streams_(&streams), path_(std::move(path)) {}
 
 void ControlChannel::Start() {
   auto fail = [&](int error) {
@@ -247,9 +283,12 @@ void ControlChannel::Serve(Connection& connection) {
         const std::string line = pending.substr(0, newline);
         pending.erase(0, newline + 1);
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+        std::string stream;
         if (stopping_) {
           SendAll(fd, Failure(Common::Error(kChannelError, Common::FormatMessage(kShuttingDown))) + "\n");
           open = false;
+        } else if (IsWatchRequest(line, stream)) {
+          open = Watch(fd, stream);
         } else {
           open = SendAll(fd, Answer(line) + "\n");
         }
@@ -268,6 +307,91 @@ void ControlChannel::Serve(Connection& connection) {
   close(fd);
   connection.fd = -1;
   connection.done = true;
+}
+
+bool ControlChannel::Watch(int fd, const std::string& name) {
+  std::shared_ptr<StreamQueue> queue;
+  std::unique_ptr<Core::StreamSubscription> subscription;
+  Common::Error failure;
+  try {
+    if (name.empty()) throw Common::Error(kChannelError, Common::FormatMessage(kWatchShape));
+    if (streams_ == nullptr) {
+      throw Common::Error(Core::HostErrorCode::StreamNotFound,
+                          Common::FormatMessage(Core::HostMessages::StreamNotFound, name));
+    }
+    queue = std::make_shared<StreamQueue>(kWatchQueueCapacity);
+    subscription = streams_->Subscribe(name, queue);
+  } catch (const Common::Error& error) {
+    failure = error;
+  } catch (const std::exception& error) {
+    failure = Common::Error(kChannelError, Common::FormatMessage(kWatchThrew, name, std::string(error.what())));
+  } catch (...) {
+    failure = Common::Error(kChannelError, Common::FormatMessage(kWatchThrew, name, std::string("unknown exception")));
+  }
+  if (failure.IsFailure()) {
+    Common::Log(Common::kWarning, kHostChannel, failure);
+    return SendAll(fd, Failure(failure) + "\n");
+  }
+  // The watcher count lets a client see that earlier watchers have ended.
+  bool open = SendAll(fd, Line({{"ok", true}, {"watching", name}, {"watchers", streams_->CountWatchers(name)}}) + "\n");
+
+  // Whatever the watcher has not taken yet, at most one queue's worth: the
+  // queue is emptied only once all of it is sent, so items wait in the
+  // queue, where they are counted when dropped, rather than here.
+  std::string out;
+  size_t sent = 0;
+  std::vector<Core::Record> items;
+  uint64_t droppedNow = 0;
+  uint64_t dropped = 0;
+  auto takeQueued = [&] {
+    queue->Take(items, droppedNow);
+    for (const auto& item : items) out += Line({{"item", ResponseToJson(item)}}) + "\n";
+    if (droppedNow > 0) out += Line({{"dropped", droppedNow}}) + "\n";
+    dropped += droppedNow;
+  };
+  char discard[1024];
+  while (open) {
+    if (sent == out.size()) {
+      out.clear();
+      sent = 0;
+      takeQueued();
+    }
+    open = SendSome(fd, out, sent);
+    if (!open) break;
+    const bool waiting = sent < out.size();
+    // While output waits the queue is not emptied, so its wake-up is not
+    // asked for; the socket's room is.
+    pollfd fds[2] = {{fd, static_cast<short>(POLLIN | POLLRDHUP | (waiting ? POLLOUT : 0)), 0},
+                     {queue->WakeDescriptor(), static_cast<short>(waiting ? 0 : POLLIN), 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if ((fds[0].revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+      // Anything a watcher sends is ignored; the end of its stream (its
+      // Ctrl-C, or the channel's stop) ends the watch.
+      const ssize_t n = recv(fd, discard, sizeof discard, MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) break;
+    }
+  }
+  // Unsubscribed before the connection closes: no item is queued for it
+  // after this.
+  subscription.reset();
+  if (open && stopping_) {
+    // A last word for a watcher that still reads, without waiting for one
+    // that does not.
+    if (sent == out.size()) {
+      out.clear();
+      sent = 0;
+      takeQueued();
+    }
+    out += Line({{"end", Common::ToUtf8(Common::FormatMessage(kWatchEnded))}}) + "\n";
+    SendSome(fd, out, sent);
+  }
+  if (dropped > 0) {
+    Common::Notice(kHostChannel, kWatchDropped, name, dropped);
+  }
+  return false;
 }
 
 std::string ControlChannel::Answer(const std::string& line) {
