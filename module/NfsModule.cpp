@@ -3,6 +3,7 @@
 #include <string>
 
 #include "commands/Commands.h"
+#include "commands/FileEventsStream.h"
 #include "commands/MonitoringCommands.h"
 #include "control_lib/server/ServerControlImpl.h"
 #include "host/Components.h"
@@ -53,4 +54,5 @@ extern "C" __attribute__((visibility("default"))) void LoadAddons(Core::AddonReg
       CommandNames::GetServerStatistics));
   registrar.RegisterAddon(
       std::make_shared<Core::CommandFactoryAddonOf<GetMetricsCommandImpl>>(CommandNames::GetMetrics));
+  registrar.RegisterAddon(std::make_shared<FileEventsStreamImpl>());
 }

@@ -32,7 +32,7 @@ TEST(ModuleTest, LoadAddonsRegistersItsAddonsInOrder) {
                                  "CreateVirtualFileCommandFactoryAddOn", "DeleteVirtualFileCommandFactoryAddOn",
                                  "ControlVirtualFileCommandFactoryAddOn", "FileExistsCommandFactoryAddOn",
                                  "GetServerStatusCommandFactoryAddOn", "GetServerStatisticsCommandFactoryAddOn",
-                                 "GetMetricsCommandFactoryAddOn"}));
+                                 "GetMetricsCommandFactoryAddOn", "NFS::FileEvents"}));
 
   // The factories describe their commands.
   const auto factories = registry.Find<Core::CommandFactoryAddon>();
