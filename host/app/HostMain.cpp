@@ -18,6 +18,7 @@
 #include "host/Logging.h"
 #include "host/Modules.h"
 #include "host/Resources.h"
+#include "host/Streams.h"
 #include "host/app/ControlChannel.h"
 #include "host/app/ControlProtocol.h"
 #include "host/app/MetricsServer.h"
@@ -25,6 +26,7 @@
 #include "tools/NfsClient.h"
 #include "tools/StatsCommand.h"
 #include "tools/StatusCommand.h"
+#include "tools/WatchCommand.h"
 
 namespace {
 
@@ -72,8 +74,10 @@ void PrintHelp(const char* program) {
       "  %s call COMMAND [Property=Value ...]   send a host command to a running host\n"
       "  %s nfs ls|stat|cat|put URL [FILE]      a small NFS client (see '%s nfs --help')\n"
       "  %s status [--json]                     a running host's export and connections\n"
-      "  %s stats [--json] [--interval S]       calls, failures and latency (see '%s stats --help')\n",
-      program, Host::DefaultControlSocketPath().c_str(), program, program, program, program, program, program);
+      "  %s stats [--json] [--interval S]       calls, failures and latency (see '%s stats --help')\n"
+      "  %s watch [--json]                      print files created and deleted as they happen\n",
+      program, Host::DefaultControlSocketPath().c_str(), program, program, program, program, program, program,
+      program);
 }
 
 bool ParseFlags(int argc, char** argv, Flags& flags) {
@@ -155,6 +159,7 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "nfs") return Tools::RunNfsClient(argc - 1, argv + 1);
   if (argc > 1 && std::string(argv[1]) == "status") return Tools::RunStatus(argc - 1, argv + 1);
   if (argc > 1 && std::string(argv[1]) == "stats") return Tools::RunStats(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "watch") return Tools::RunWatch(argc - 1, argv + 1);
   // Signals are taken by sigwait below; every thread inherits this mask.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -237,7 +242,8 @@ int main(int argc, char** argv) {
     components.ShutdownAll();
     return 1;
   }
-  Host::ControlChannel channel(commands, flags.controlSocket);
+  const auto streams = Core::CreateStreams(addons, context);
+  Host::ControlChannel channel(commands, *streams, flags.controlSocket);
   try {
     channel.Start();
   } catch (const Common::Error& error) {
