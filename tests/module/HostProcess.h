@@ -73,16 +73,26 @@ class HostProcess {
     return -1;
   }
 
+  // Standard error so far, from the start.
   std::string ErrorOutput() {
-    std::string text;
     char buffer[4096];
     pollfd p{err_, POLLIN, 0};
     while (poll(&p, 1, 0) > 0) {
       const ssize_t n = read(err_, buffer, sizeof buffer);
       if (n <= 0) break;
-      text.append(buffer, static_cast<size_t>(n));
+      errors_.append(buffer, static_cast<size_t>(n));
     }
-    return text;
+    return errors_;
+  }
+
+  // Reads standard error until the text appears or the time is up.
+  bool WaitForErrorOutput(const std::string& text, int milliseconds) {
+    for (int waited = 0; waited < milliseconds; waited += 50) {
+      if (ErrorOutput().find(text) != std::string::npos) return true;
+      pollfd p{err_, POLLIN, 0};
+      poll(&p, 1, 50);
+    }
+    return ErrorOutput().find(text) != std::string::npos;
   }
 
   void Signal(int signal) { kill(pid_, signal); }
@@ -94,6 +104,7 @@ class HostProcess {
   int err_ = -1;
   bool exited_ = false;
   std::string output_;
+  std::string errors_;
 };
 
 }  // namespace TestSupport
