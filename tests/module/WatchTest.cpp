@@ -42,7 +42,7 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 // A watcher speaking the channel's protocol itself, so that a test decides
-// when, and whether, it reads.
+// when, and whether, it reads; with another request, a plain connection.
 class RawWatcher {
  public:
   explicit RawWatcher(const std::string& socketPath, const std::string& request = R"({"watch":"NFS::FileEvents"})") {
@@ -138,6 +138,17 @@ class WatchTest : public ::testing::Test {
     auto watch = std::make_unique<HostProcess>(arguments);
     EXPECT_TRUE(watch->WaitForErrorOutput("Watching NFS::FileEvents", 10000)) << watch->ErrorOutput();
     return watch;
+  }
+
+  // The event observers the server holds, from its status document.
+  long ServerObservers() {
+    RawWatcher channel(socket_, R"({"command":"NFS::GetServerStatusCommand","request":{}})");
+    const Json answer = channel.Next();
+    if (!answer.is_object() || !answer.value("ok", false)) {
+      ADD_FAILURE() << answer.dump();
+      return -1;
+    }
+    return Json::parse(answer["response"].value("Status", "{}")).value("observers", -1L);
   }
 
   int Create(const std::string& path) {
@@ -251,18 +262,18 @@ TEST_F(WatchTest, AWatcherThatLeavesIsUnregistered) {
   RawWatcher second(socket_);
   ASSERT_EQ(second.Acknowledged(), 2);
   auto cli = StartWatch({});
+  EXPECT_EQ(ServerObservers(), 3);
   first.Close();
   cli->Signal(SIGINT);  // Ctrl-C
   EXPECT_EQ(cli->WaitForExit(10000), 0);
 
-  // The host counts a watcher until its observer has been unregistered: a
-  // new watcher sees itself and `second` only, once the host has noticed.
-  EXPECT_TRUE(TestSupport::WaitUntil(
-      [&] {
-        RawWatcher probe(socket_);
-        return probe.Acknowledged() == 2;
-      },
-      std::chrono::seconds(20)));
+  // Unregistered once the host has seen the connections end: the server
+  // keeps the observer of `second` only, and the host counts one watcher.
+  EXPECT_TRUE(TestSupport::WaitUntil([&] { return ServerObservers() == 1; }, std::chrono::seconds(20)));
+  RawWatcher probe(socket_);
+  EXPECT_EQ(probe.Acknowledged(), 2);
+  probe.Close();
+  EXPECT_TRUE(TestSupport::WaitUntil([&] { return ServerObservers() == 1; }, std::chrono::seconds(20)));
 
   ASSERT_EQ(Create("/after.txt"), 0);
   const Json line = second.Next();
