@@ -45,11 +45,11 @@ constexpr Common::Message kAcceptFailed{
     0x100000A8, "Cannot accept control connections: {0}. Retrying every {1} ms until resources are free."};
 constexpr Common::Message kShuttingDown{0x100000A9, "The host is shutting down; the request was not run."};
 constexpr Common::Message kNoAcceptor{0x100000AA, "Cannot start the control channel: {0}"};
-constexpr Common::Message kWatchShape{0x100000B1, "A watch request is an object with a \"watch\" string naming a stream."};
-constexpr Common::Message kWatchThrew{0x100000B2, "The stream '{0}' cannot be watched: {1}"};
+constexpr Common::Message kWatchShape{0x100000C1, "A watch request is an object with a \"watch\" string naming a stream."};
+constexpr Common::Message kWatchThrew{0x100000C2, "The stream '{0}' cannot be watched: {1}"};
 constexpr Common::Message kWatchDropped{
-    0x100000B3, "A watcher of '{0}' ended; {1} items were dropped because it did not read them in time."};
-constexpr Common::Message kWatchEnded{0x100000B4, "The host is shutting down."};
+    0x100000C3, "A watcher of '{0}' ended; {1} items were dropped because it did not read them in time."};
+constexpr Common::Message kWatchEnded{0x100000C4, "The host is shutting down."};
 
 std::string Line(const nlohmann::json& answer) { return answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
 

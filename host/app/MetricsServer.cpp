@@ -13,9 +13,9 @@ namespace Host {
 namespace {
 
 constexpr uint32_t kMetricsError = 0x100000C;
-constexpr Common::Message kBindFailed{0x100000B0,
+constexpr Common::Message kBindFailed{0x100000D0,
                                       "Cannot serve metrics on '{0}' port {1}: the address is not one of this machine's or the port is taken."};
-constexpr Common::Message kServing{0x100000B1, "Serving metrics on http://{0}:{1}/metrics."};
+constexpr Common::Message kServing{0x100000D1, "Serving metrics on http://{0}:{1}/metrics."};
 constexpr uint32_t kChannel = 256;  // the host's own
 constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
 

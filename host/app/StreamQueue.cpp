@@ -14,7 +14,7 @@ namespace Host {
 namespace {
 
 constexpr uint32_t kChannelError = 0x100000A;
-constexpr Common::Message kNoWakeup{0x100000B0, "Cannot make a watcher's queue: {0}"};
+constexpr Common::Message kNoWakeup{0x100000C0, "Cannot make a watcher's queue: {0}"};
 
 }  // namespace
 
