@@ -32,7 +32,6 @@ int ConnectToHost(const std::string& socketPath, int& status) {
     std::fprintf(stderr, "Cannot reach the host at '%s': %s (is it running?)\n", socketPath.c_str(),
                  std::strerror(errno));
     if (fd >= 0) close(fd);
-    status = 1;
     return -1;
   }
   // The same for the process that really listens, whatever the path showed.

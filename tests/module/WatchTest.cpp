@@ -308,7 +308,7 @@ TEST_F(WatchTest, BadFlagsAndBadWatchRequestsAreRefused) {
   EXPECT_EQ(run({"--bogus", "--control-socket", socket_}).first, 2);
   EXPECT_EQ(run({"--control-socket", socket_, "extra"}).first, 2);
   EXPECT_EQ(run({"--control-socket"}).first, 2);
-  EXPECT_EQ(run({"--json", "--control-socket", socket_ + ".missing"}).first, 1);
+  EXPECT_EQ(run({"--json", "--control-socket", socket_ + ".missing"}).first, 2);
   {
     HostProcess help({"watch", "--help"});
     EXPECT_TRUE(help.WaitForOutput("Usage: nfs_host watch", 10000));
