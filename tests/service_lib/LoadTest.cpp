@@ -9,7 +9,6 @@
 #include <nfsc/libnfs.h>
 
 #include <atomic>
-#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -95,12 +94,7 @@ class Failures {
   size_t count_ = 0;
 };
 
-class LoadTest : public TestSupport::RunningServiceTest {
- protected:
-  // Clients and server share this process; a write to a connection the
-  // other side closed must fail, not end the test (nfs_host ignores it too).
-  static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
-};
+class LoadTest : public TestSupport::RunningServiceTest {};
 
 // One client's round of mixed operations in its own folder; false after
 // the first failed call, described in `failures`.
