@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <rpc/pmap_clnt.h>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -42,6 +44,14 @@ constexpr int kMaxRecordSize = 1 << 20;
 // back for longer than this many requests.
 constexpr int kRecordsPerTurn = 8;
 constexpr uint8_t kMaxLookAheadMisses = 6;
+// The most one answer adds to a socket's send queue: the transport writes a
+// record with one write of at most its buffer, and the kernel counts its
+// own bookkeeping on top.
+constexpr uint32_t kAnswerRoom = kBufferSize + kBufferSize / 8;
+// How long a connection whose answers back up waits before its socket is
+// asked again, when poll says "writable" (half its queue is free) before
+// an answer fits.
+constexpr uint64_t kRecheckNs = 10'000'000;
 
 const Common::Message kFixedPortFailed{0x18220010,
                                        "Failed to bind the NFS service to fixed port '{0}'. Using the provided portmap."};
@@ -138,6 +148,23 @@ void CloseConnections(int listenerFd) {
   if (!connections.empty()) svc_getreq_poll(connections.data(), static_cast<int>(connections.size()));
 }
 
+// How many answers fit into the connection's send queue now, up to 255;
+// 255 when the socket cannot tell. An empty queue takes one whatever its
+// size, as the kernel lets a write run past the limit then.
+uint8_t AnswersThatFit(int fd) {
+  uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t size = sizeof info;
+  if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &size) != 0 || size < sizeof info) return UINT8_MAX;
+  const uint32_t limit = info[SK_MEMINFO_SNDBUF];
+  const uint32_t queued = info[SK_MEMINFO_WMEM_QUEUED];
+  const uint32_t fit = queued == 0 ? std::max<uint32_t>(1, limit / kAnswerRoom)
+                       : limit > queued ? (limit - queued) / kAnswerRoom
+                                        : 0;
+  return static_cast<uint8_t>(std::min<uint32_t>(fit, UINT8_MAX));
+}
+
+bool HasEnded(const pollfd& descriptor) { return (descriptor.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0; }
+
 // "address:port" of the connection's peer, "[v6 address]:port" for IPv6.
 std::string PeerOf(int fd) {
   sockaddr_storage peer{};
@@ -215,7 +242,11 @@ bool RpcThread::Track(size_t slot, int listenerFd) {
   // one case TrackAll covers.
   if (tracked.fd == fd) return false;
   Statistics& statistics = GetStatistics();
-  if (tracked.fd >= 0 && tracked.fd != listenerFd) statistics.CountConnectionClosed();
+  if (tracked.fd >= 0 && tracked.fd != listenerFd) {
+    statistics.CountConnectionClosed();
+    StateOf(tracked.fd) = ConnectionState{};
+  }
+  if (fd >= 0) StateOf(fd) = ConnectionState{};
   tracked.fd = fd;
   if (fd >= 0 && fd != listenerFd) {
     tracked.connection = ClientConnection{PeerOf(fd), static_cast<int64_t>(std::time(nullptr))};
@@ -284,26 +315,66 @@ void RpcThread::Body() {
   changed_.notify_all();
 }
 
+RpcThread::ConnectionState& RpcThread::StateOf(int fd) {
+  const auto index = static_cast<size_t>(fd);
+  if (index >= states_.size()) states_.resize(index + 1);
+  return states_[index];
+}
+
 void RpcThread::Serve(int listenerFd) {
   std::vector<pollfd> fds;
   for (;;) {
     // The library's descriptors, then our wake-up descriptor last, so the
-    // library's part can be handed back to it as it is.
+    // library's part can be handed back to it as it is. A held connection
+    // is watched for room to write, or, until it is asked again, only for
+    // its end; its calls wait in its socket.
     fds.assign(svc_pollfd, svc_pollfd + svc_max_pollfd);
+    bool later = false;
+    for (pollfd& descriptor : fds) {
+      if (descriptor.fd < 0 || descriptor.fd == listenerFd) continue;
+      const Hold hold = StateOf(descriptor.fd).hold;
+      if (hold == Hold::kUntilWritable) descriptor.events = POLLOUT;
+      if (hold == Hold::kUntilLater) {
+        descriptor.events = 0;
+        later = true;
+      }
+    }
+    int timeoutMs = -1;
+    if (later) {
+      const uint64_t now = SteadyNowNs();
+      if (recheckAtNs_ == 0) recheckAtNs_ = now + kRecheckNs;
+      timeoutMs = recheckAtNs_ > now ? static_cast<int>((recheckAtNs_ - now + 999'999) / 1'000'000) : 0;
+    } else {
+      recheckAtNs_ = 0;
+    }
     fds.push_back(pollfd{wakeFd_, POLLIN, 0});
-    const int ready = poll(fds.data(), fds.size(), -1);
+    const int ready = poll(fds.data(), fds.size(), timeoutMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds.back().revents != 0) return;
     fds.pop_back();
+    const bool recheck = later && SteadyNowNs() >= recheckAtNs_;
+    if (recheck) recheckAtNs_ = 0;
     // fds[i] is the library's slot i: after a turn, a slot whose descriptor
     // changed lost its connection (a client closed, or the library dropped it).
     for (size_t slot = 0; slot < fds.size(); ++slot) {
       pollfd& descriptor = fds[slot];
+      const bool client = descriptor.fd >= 0 && descriptor.fd != listenerFd;
+      if (client && StateOf(descriptor.fd).hold != Hold::kNone) {
+        if (!HasEnded(descriptor)) {
+          const bool writable = (descriptor.revents & POLLOUT) != 0;
+          if (writable || (recheck && StateOf(descriptor.fd).hold == Hold::kUntilLater)) {
+            RecheckHeld(descriptor.fd, writable);
+          }
+          continue;
+        }
+        // It hung up or failed: the library reads that and closes it.
+        StateOf(descriptor.fd).hold = Hold::kNone;
+      }
       if (descriptor.revents == 0) continue;
-      ServeTurn(descriptor);
+      ServeTurn(descriptor, client);
       if (descriptor.fd == listenerFd) {
         TrackAll(listenerFd);
       } else if (Track(slot, listenerFd)) {
@@ -314,20 +385,45 @@ void RpcThread::Serve(int listenerFd) {
   }
 }
 
-void RpcThread::ServeTurn(pollfd& descriptor) {
+bool RpcThread::TakeRoom(int fd) {
+  ConnectionState& state = StateOf(fd);
+  if (state.room == 0) state.room = AnswersThatFit(fd);
+  if (state.room == 0) {
+    // Its client does not read what it was sent: rather than wait to write
+    // (the library would spin on the socket for seconds, then give up on
+    // the connection), leave its calls unread until its answers move.
+    state.hold = Hold::kUntilWritable;
+    return false;
+  }
+  --state.room;
+  return true;
+}
+
+void RpcThread::RecheckHeld(int fd, bool writable) {
+  ConnectionState& state = StateOf(fd);
+  state.room = AnswersThatFit(fd);
+  if (state.room > 0) {
+    state.hold = Hold::kNone;
+    return;
+  }
+  // Writable but not for an answer: poll would say so again at once.
+  state.hold = writable ? Hold::kUntilLater : Hold::kUntilWritable;
+}
+
+void RpcThread::ServeTurn(pollfd& descriptor, bool client) {
+  const int fd = descriptor.fd;
+  if (client && !HasEnded(descriptor) && !TakeRoom(fd)) return;
   uint64_t before = g_dispatched;
   svc_getreq_poll(&descriptor, 1);
-  const auto fd = static_cast<size_t>(descriptor.fd);
   if (g_dispatched == before) {
     // No whole record: the listener, a closed or stalled client, or one the
     // library refused. Whoever gets this descriptor next starts afresh.
-    if (fd < lookAheads_.size()) lookAheads_[fd] = LookAhead{};
+    if (client) StateOf(fd) = ConnectionState{};
     return;
   }
-  if (fd >= lookAheads_.size()) lookAheads_.resize(fd + 1);
-  LookAhead& lookAhead = lookAheads_[fd];
-  if (lookAhead.wait > 0) {
-    --lookAhead.wait;
+  ConnectionState& state = StateOf(fd);
+  if (state.wait > 0) {
+    --state.wait;
     return;
   }
   // The library reads no further than the record it assembles, so whether
@@ -338,16 +434,17 @@ void RpcThread::ServeTurn(pollfd& descriptor) {
   // brings it back to every turn.
   int served = 1;
   while (served < kRecordsPerTurn && !stopping_.load(std::memory_order_relaxed)) {
+    if (!TakeRoom(fd)) return;
     before = g_dispatched;
-    svc_getreq_common(descriptor.fd);
+    svc_getreq_common(fd);
     if (g_dispatched == before) break;
     ++served;
   }
   if (served > 1) {
-    lookAhead.misses = 0;
+    state.misses = 0;
   } else {
-    lookAhead.misses = std::min<uint8_t>(lookAhead.misses + 1, kMaxLookAheadMisses);
-    lookAhead.wait = static_cast<uint8_t>((1u << lookAhead.misses) - 1);
+    state.misses = std::min<uint8_t>(state.misses + 1, kMaxLookAheadMisses);
+    state.wait = static_cast<uint8_t>((1u << state.misses) - 1);
   }
 }
 

@@ -41,8 +41,15 @@ class RpcThread {
   void Body();
   void Serve(int listenerFd);
   // Serves one descriptor that poll found ready, and then records that are
-  // already there on it, a bounded number, before the next poll.
-  void ServeTurn(pollfd& descriptor);
+  // already there on it, a bounded number, before the next poll. A client
+  // connection is served only while its answers fit into its socket.
+  void ServeTurn(pollfd& descriptor, bool client);
+  // Whether one more answer fits into the connection's socket now; when it
+  // does not, the connection is held until it does.
+  bool TakeRoom(int fd);
+  // Asks the socket of a held connection again, when poll says it is
+  // writable or the time to ask has come: releases it when an answer fits.
+  void RecheckHeld(int fd, bool writable);
   // Compares one slot of the library's poll table with what was seen there
   // before: counts a connection accepted or closed. Returns whether it changed.
   bool Track(size_t slot, int listenerFd);
@@ -55,13 +62,24 @@ class RpcThread {
   int wakeFd_ = -1;
   // Set before the wake-up, so a turn of pipelined records ends too.
   std::atomic<bool> stopping_{false};
-  // Per connection, by descriptor, whether looking for a next record has
-  // been paying off: misses in a row, and turns left without looking.
-  struct LookAhead {
+  // Why a connection's calls are not being read: its answers back up in
+  // its socket (a client that does not read them), and the thread waits
+  // for poll to say it can write, or, when poll says so before an answer
+  // fits, for the next time it asks again.
+  enum class Hold : uint8_t { kNone, kUntilWritable, kUntilLater };
+  // Per connection, by descriptor: whether looking for a next record has
+  // been paying off (misses in a row, and turns left without looking), how
+  // many more answers are known to fit into its socket, and its hold.
+  struct ConnectionState {
     uint8_t misses = 0;
     uint8_t wait = 0;
+    uint8_t room = 0;
+    Hold hold = Hold::kNone;
   };
-  std::vector<LookAhead> lookAheads_;
+  ConnectionState& StateOf(int fd);
+  std::vector<ConnectionState> states_;
+  // When connections held until later are asked again; 0 when none is.
+  uint64_t recheckAtNs_ = 0;
   // Per slot of the library's poll table, the descriptor last seen there
   // and, for a client, its peer. RPC thread only: only it may look at the
   // library's table. A copy goes to published_ when a connection comes or

@@ -8,11 +8,14 @@
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -79,6 +82,18 @@ std::string GetAttrCall(uint32_t xid, Bytes_t& handle) {
 std::string LookupCall(uint32_t xid, Bytes_t& dir, const std::string& name) {
   LOOKUP3args args{{Handle(dir), const_cast<char*>(name.c_str())}};
   return CallRecord(xid, kNfs, 3, 3, X(xdr_LOOKUP3args), &args);
+}
+
+std::string ReadCall(uint32_t xid, Bytes_t& file, uint64_t offset, uint32_t count) {
+  READ3args args{Handle(file), offset, count};
+  return CallRecord(xid, kNfs, 3, 6, X(xdr_READ3args), &args);
+}
+
+double ProcessorSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // What the tests look at in a reply: whose it is, whether it was accepted,
@@ -323,6 +338,73 @@ TEST_F(PipelinedWireTest, StopEndsTheServiceWhileCallsKeepComing) {
   EXPECT_TRUE(service_->Stop().IsSuccess());
   sender.join();
   EXPECT_TRUE(ended);
+}
+
+// A client sends far more READs than the connection can hold answers for,
+// then reads nothing for a while. The service stops taking its calls rather
+// than wait to write an answer nobody reads (which would hold every other
+// client back and spin until the connection is given up): another client
+// is answered meanwhile, the service stays idle, and when the client reads
+// again every answer comes, in order.
+TEST_F(PipelinedWireTest, AClientThatStopsReadingHoldsBackNobody) {
+  constexpr uint32_t kChunk = 32768;
+  constexpr uint32_t kChunks = 32;
+  {
+    std::ofstream out(Local("big"), std::ios::binary);
+    out << std::string(static_cast<size_t>(kChunk) * kChunks, 'r');
+  }
+  Bytes_t file;
+  ASSERT_EQ(Lookup(root_, "big", &file), NFS3_OK);
+  Connection reader(port_);
+  ASSERT_TRUE(reader.IsConnected());
+  // Far more answers (32 MiB) than the two sockets' buffers take.
+  constexpr uint32_t kReads = 1024;
+  std::string batch;
+  for (uint32_t i = 0; i < kReads; ++i) batch += ReadCall(i, file, uint64_t{i % kChunks} * kChunk, kChunk);
+  ASSERT_TRUE(reader.Send(batch));
+
+  const double before = ProcessorSeconds();
+  for (int i = 0; i < 30; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(GetAttr(root_), NFS3_OK) << i;
+  }
+  // Three seconds without a reading client: waiting to write would have
+  // spun for two of them.
+  EXPECT_LT(ProcessorSeconds() - before, 1.0);
+
+  for (uint32_t i = 0; i < kReads; ++i) {
+    const std::optional<Reply> read = reader.Next();
+    ASSERT_TRUE(read.has_value()) << i;
+    EXPECT_EQ(read->xid, i);
+    EXPECT_EQ(read->status, NFS3_OK) << i;
+  }
+}
+
+// A client whose answers back up and that then hangs up without reading
+// them: its held connection is closed like any other.
+TEST_F(PipelinedWireTest, AHeldClientThatHangsUpIsClosed) {
+  {
+    std::ofstream out(Local("big"), std::ios::binary);
+    out << std::string(32768, 'r');
+  }
+  Bytes_t file;
+  ASSERT_EQ(Lookup(root_, "big", &file), NFS3_OK);
+  const auto connections = [] { return NFS::NSL::GetNetworkStatus().connections.size(); };
+  {
+    Connection reader(port_);
+    ASSERT_TRUE(reader.IsConnected());
+    std::string batch;
+    for (uint32_t i = 0; i < 1024; ++i) batch += ReadCall(i, file, 0, 32768);
+    ASSERT_TRUE(reader.Send(batch));
+    // Half a second is many times what filling both sockets takes.
+    for (int i = 0; i < 5; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      EXPECT_EQ(GetAttr(root_), NFS3_OK);
+    }
+    EXPECT_EQ(connections(), 2u);
+  }
+  EXPECT_TRUE(TestSupport::WaitUntil([&] { return connections() == 1; }, std::chrono::seconds(10)));
+  EXPECT_EQ(GetAttr(root_), NFS3_OK);
 }
 
 }  // namespace
