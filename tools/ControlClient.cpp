@@ -1,13 +1,12 @@
 #include "tools/ControlClient.h"
 
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "host/app/ControlProtocol.h"
+#include "tools/ControlSocket.h"
 
 namespace Tools {
 
@@ -16,36 +15,8 @@ ControlClient::~ControlClient() {
 }
 
 bool ControlClient::Open(const std::string& socketPath, std::string& problem) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
-    problem = "The control socket path '" + socketPath + "' is empty or longer than " +
-              std::to_string(sizeof address.sun_path - 1) + " bytes.";
-    return false;
-  }
-  std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-  if (const Common::Error untrusted = Host::CheckSocketOwner(socketPath); untrusted.IsFailure()) {
-    problem = Common::ToUtf8(untrusted.Message());
-    return false;
-  }
-  fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    problem = "Cannot reach the host at '" + socketPath + "': " + std::strerror(errno) + " (is it running?)";
-    return false;
-  }
-  ucred peer{};
-  socklen_t peerSize = sizeof peer;
-  if (getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0) {
-    problem = "The control socket '" + socketPath + "' is not trusted: its server cannot be identified: " +
-              std::strerror(errno) + ".";
-    return false;
-  }
-  if (peer.uid != geteuid() && peer.uid != 0) {
-    problem = "The control socket '" + socketPath + "' is not trusted: the process serving it runs as user " +
-              std::to_string(peer.uid) + ", not as you (" + std::to_string(geteuid()) + ") or root.";
-    return false;
-  }
-  return true;
+  fd_ = ConnectToHost(socketPath, problem);
+  return fd_ >= 0;
 }
 
 bool ControlClient::Run(const std::string& command, nlohmann::json& response, std::string& problem) {

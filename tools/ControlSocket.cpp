@@ -5,32 +5,28 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "host/app/ControlProtocol.h"
 
 namespace Tools {
 
-int ConnectToHost(const std::string& socketPath, int& status) {
+int ConnectToHost(const std::string& socketPath, std::string& problem) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  status = 2;
   if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path) {
-    std::fprintf(stderr, "The control socket path '%s' is empty or longer than %zu bytes.\n", socketPath.c_str(),
-                 sizeof address.sun_path - 1);
+    problem = "The control socket path '" + socketPath + "' is empty or longer than " +
+              std::to_string(sizeof address.sun_path - 1) + " bytes.";
     return -1;
   }
   std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-  // Another user's socket could read what is sent and answer in the host's name.
   if (const Common::Error untrusted = Host::CheckSocketOwner(socketPath); untrusted.IsFailure()) {
-    std::fprintf(stderr, "%s\n", Common::ToUtf8(untrusted.Message()).c_str());
+    problem = Common::ToUtf8(untrusted.Message());
     return -1;
   }
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    std::fprintf(stderr, "Cannot reach the host at '%s': %s (is it running?)\n", socketPath.c_str(),
-                 std::strerror(errno));
+    problem = "Cannot reach the host at '" + socketPath + "': " + std::strerror(errno) + " (is it running?)";
     if (fd >= 0) close(fd);
     return -1;
   }
@@ -38,20 +34,17 @@ int ConnectToHost(const std::string& socketPath, int& status) {
   ucred peer{};
   socklen_t peerSize = sizeof peer;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0) {
-    std::fprintf(stderr, "The control socket '%s' is not trusted: its server cannot be identified: %s.\n",
-                 socketPath.c_str(), std::strerror(errno));
+    problem = "The control socket '" + socketPath + "' is not trusted: its server cannot be identified: " +
+              std::strerror(errno) + ".";
     close(fd);
     return -1;
   }
   if (peer.uid != geteuid() && peer.uid != 0) {
-    std::fprintf(stderr,
-                 "The control socket '%s' is not trusted: the process serving it runs as user %u, not as you (%u) "
-                 "or root.\n",
-                 socketPath.c_str(), static_cast<unsigned>(peer.uid), static_cast<unsigned>(geteuid()));
+    problem = "The control socket '" + socketPath + "' is not trusted: the process serving it runs as user " +
+              std::to_string(peer.uid) + ", not as you (" + std::to_string(geteuid()) + ") or root.";
     close(fd);
     return -1;
   }
-  status = 0;
   return fd;
 }
 

@@ -5,10 +5,10 @@
 namespace Tools {
 
 // A connection to a running host's control socket, made only when the socket
-// and the process behind it belong to the caller or root. The descriptor, or
-// -1 with the reason printed to standard error and `status` set to 2 (the
-// exit status of `call`, `status` and `stats` too): the path or the socket
-// is not to be trusted, or no host answers there.
-int ConnectToHost(const std::string& socketPath, int& status);
+// and the process behind it belong to the caller or root: another user's
+// socket could read what is sent and answer in the host's name. The
+// descriptor, or -1 with `problem` set: the path or the socket is not to be
+// trusted, or no host answers there (the operator clients exit with 2 then).
+int ConnectToHost(const std::string& socketPath, std::string& problem);
 
 }  // namespace Tools

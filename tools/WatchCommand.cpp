@@ -157,11 +157,12 @@ int RunWatch(int argc, char** argv) {
     return 1;
   }
 
-  int status = 0;
-  const int fd = ConnectToHost(socketPath, status);
+  std::string problem;
+  const int fd = ConnectToHost(socketPath, problem);
   if (fd < 0) {
+    std::fprintf(stderr, "%s\n", problem.c_str());
     close(signals);
-    return status;
+    return 2;
   }
   const std::string request = nlohmann::json{{"watch", NFS::kFileEventsStreamName}}.dump() + "\n";
   if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
@@ -173,7 +174,7 @@ int RunWatch(int argc, char** argv) {
 
   std::string pending;
   bool acknowledged = false;
-  status = -1;
+  int status = -1;
   char buffer[65536];
   while (status < 0) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {signals, POLLIN, 0}};

@@ -73,11 +73,14 @@ TEST(MonitoringFlagsTest, StatsExplainsItself) {
   EXPECT_NE(overall.output.find(" stats "), std::string::npos) << overall.output;
 }
 
-TEST(MonitoringFlagsTest, WithoutAHostBothSaySo) {
+// Every client of the control socket connects the same way, and says so the same way.
+TEST(MonitoringFlagsTest, WithoutAHostEveryClientSaysSo) {
   TestSupport::TempDir temp;
   const std::string socket = (temp.Path() / "none.sock").string();
-  for (const char* command : {"stats", "status"}) {
-    const Outcome outcome = RunHost({command, "--control-socket", socket});
+  for (const char* command : {"stats", "status", "watch", "call"}) {
+    std::vector<std::string> arguments{command, "--control-socket", socket};
+    if (arguments[0] == "call") arguments.emplace_back("StartServer");
+    const Outcome outcome = RunHost(arguments);
     EXPECT_EQ(outcome.status, 2) << command;
     EXPECT_NE(outcome.errors.find("Cannot reach the host at '" + socket + "'"), std::string::npos) << outcome.errors;
   }
