@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -52,6 +53,12 @@ constexpr uint32_t kAnswerRoom = kBufferSize + kBufferSize / 8;
 // asked again, when poll says "writable" (half its queue is free) before
 // an answer fits.
 constexpr uint64_t kRecheckNs = 10'000'000;
+// How long the listener rests when the process is out of descriptors and no
+// connection can be closed to make room: it stays readable meanwhile, and
+// polling it would only spin.
+constexpr uint64_t kListenerRestNs = 100'000'000;
+// Closing connections for want of descriptors is logged at most this often.
+constexpr uint64_t kClosedForRoomLogNs = 60'000'000'000;
 
 const Common::Message kFixedPortFailed{0x18220010,
                                        "Failed to bind the NFS service to fixed port '{0}'. Using the provided portmap."};
@@ -60,6 +67,8 @@ const Common::Message kBlockingModeFailed{
 const Common::Message kStarting{0x18220030, "Starting NFS network services."};
 const Common::Message kWakeFailed{0x18220050, "Failed to create the wake-up descriptor of the NFS service: {0}."};
 const Common::Message kThreadFailed{0x18220060, "Failed to start the thread of the NFS service: {0}."};
+const Common::Message kClosedForRoom{
+    0x18220070, "Out of descriptors: closed the least active client connection ({0}) to accept a new one."};
 
 // The fixed-port listening socket; -1 when it cannot be prepared.
 int PrepareFixedPortSocket() {
@@ -165,6 +174,17 @@ uint8_t AnswersThatFit(int fd) {
 
 bool HasEnded(const pollfd& descriptor) { return (descriptor.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0; }
 
+// Milliseconds for poll until the earliest of the deadlines that are set
+// (not 0); -1 when none is.
+int TimeoutUntil(std::initializer_list<uint64_t> deadlinesNs, uint64_t nowNs) {
+  uint64_t earliest = 0;
+  for (const uint64_t deadline : deadlinesNs) {
+    if (deadline != 0 && (earliest == 0 || deadline < earliest)) earliest = deadline;
+  }
+  if (earliest == 0) return -1;
+  return earliest > nowNs ? static_cast<int>((earliest - nowNs + 999'999) / 1'000'000) : 0;
+}
+
 // "address:port" of the connection's peer, "[v6 address]:port" for IPv6.
 std::string PeerOf(int fd) {
   sockaddr_storage peer{};
@@ -237,9 +257,9 @@ bool RpcThread::Track(size_t slot, int listenerFd) {
     tracked_.resize(slot + 1);
   }
   Tracked& tracked = tracked_[slot];
-  // A descriptor number closed and handed out again between two looks is
-  // missed; the library closes and accepts in separate turns but for the
-  // one case TrackAll covers.
+  // A descriptor number closed and handed out again between two looks
+  // would be missed; the library closes and accepts in separate turns, and
+  // MakeRoomToAccept tracks what it closes at once.
   if (tracked.fd == fd) return false;
   Statistics& statistics = GetStatistics();
   if (tracked.fd >= 0 && tracked.fd != listenerFd) {
@@ -250,16 +270,61 @@ bool RpcThread::Track(size_t slot, int listenerFd) {
   tracked.fd = fd;
   if (fd >= 0 && fd != listenerFd) {
     tracked.connection = ClientConnection{PeerOf(fd), static_cast<int64_t>(std::time(nullptr))};
+    StateOf(fd).activeNs = SteadyNowNs();
     statistics.CountConnectionAccepted();
   }
   return true;
 }
 
-void RpcThread::TrackAll(int listenerFd) {
+bool RpcThread::TrackAll(int listenerFd) {
   bool changed = false;
   const size_t slots = std::max(tracked_.size(), static_cast<size_t>(svc_max_pollfd));
   for (size_t slot = 0; slot < slots; ++slot) changed = Track(slot, listenerFd) || changed;
   if (changed) PublishConnections();
+  return changed;
+}
+
+void RpcThread::MakeRoomToAccept(int listenerFd, uint64_t nowNs) {
+  // The library says nothing of why it accepted nothing; a spare descriptor
+  // tells whether it was for want of one.
+  const int spare = fcntl(listenerFd, F_DUPFD_CLOEXEC, 0);
+  if (spare >= 0) {
+    close(spare);
+    return;
+  }
+  if (errno != EMFILE && errno != ENFILE) return;
+  // The least active connection goes, one whose answers back up before any.
+  size_t chosen = SIZE_MAX;
+  uint64_t oldest = UINT64_MAX;
+  for (size_t slot = 0; slot < static_cast<size_t>(svc_max_pollfd); ++slot) {
+    const int fd = svc_pollfd[slot].fd;
+    if (fd < 0 || fd == listenerFd) continue;
+    const ConnectionState& state = StateOf(fd);
+    const uint64_t active = state.hold != Hold::kNone ? 0 : state.activeNs;
+    if (active < oldest) {
+      oldest = active;
+      chosen = slot;
+    }
+  }
+  if (chosen == SIZE_MAX) {
+    listenerRestsUntilNs_ = nowNs + kListenerRestNs;
+    return;
+  }
+  const int fd = svc_pollfd[chosen].fd;
+  const std::string peer = chosen < tracked_.size() ? tracked_[chosen].connection.peer : PeerOf(fd);
+  // Its calls still waiting are dropped unread, as a broken connection's
+  // are (its client sends them again on a new one); the library then sees
+  // the end of the stream and destroys the connection as any other.
+  shutdown(fd, SHUT_RDWR);
+  while (recv(fd, nullptr, 1 << 20, MSG_TRUNC | MSG_DONTWAIT) > 0) {
+  }
+  pollfd closing{fd, POLLIN, POLLIN};
+  svc_getreq_poll(&closing, 1);
+  if (Track(chosen, listenerFd)) PublishConnections();
+  if (closedForRoomLoggedNs_ == 0 || nowNs - closedForRoomLoggedNs_ >= kClosedForRoomLogNs) {
+    closedForRoomLoggedNs_ = nowNs;
+    Common::Notice(kLogChannel, kClosedForRoom, peer);
+  }
 }
 
 void RpcThread::PublishConnections() {
@@ -330,8 +395,15 @@ void RpcThread::Serve(int listenerFd) {
     // its end; its calls wait in its socket.
     fds.assign(svc_pollfd, svc_pollfd + svc_max_pollfd);
     bool later = false;
+    const bool timed = listenerRestsUntilNs_ != 0 || recheckAtNs_ != 0;
+    const uint64_t before = timed ? SteadyNowNs() : 0;
+    if (listenerRestsUntilNs_ != 0 && before >= listenerRestsUntilNs_) listenerRestsUntilNs_ = 0;
     for (pollfd& descriptor : fds) {
-      if (descriptor.fd < 0 || descriptor.fd == listenerFd) continue;
+      if (descriptor.fd < 0) continue;
+      if (descriptor.fd == listenerFd) {
+        if (listenerRestsUntilNs_ != 0) descriptor.events = 0;
+        continue;
+      }
       const Hold hold = StateOf(descriptor.fd).hold;
       if (hold == Hold::kUntilWritable) descriptor.events = POLLOUT;
       if (hold == Hold::kUntilLater) {
@@ -339,14 +411,12 @@ void RpcThread::Serve(int listenerFd) {
         later = true;
       }
     }
-    int timeoutMs = -1;
-    if (later) {
-      const uint64_t now = SteadyNowNs();
-      if (recheckAtNs_ == 0) recheckAtNs_ = now + kRecheckNs;
-      timeoutMs = recheckAtNs_ > now ? static_cast<int>((recheckAtNs_ - now + 999'999) / 1'000'000) : 0;
-    } else {
+    if (!later) {
       recheckAtNs_ = 0;
+    } else if (recheckAtNs_ == 0) {
+      recheckAtNs_ = (timed ? before : SteadyNowNs()) + kRecheckNs;
     }
+    const int timeoutMs = TimeoutUntil({recheckAtNs_, listenerRestsUntilNs_}, timed ? before : SteadyNowNs());
     fds.push_back(pollfd{wakeFd_, POLLIN, 0});
     const int ready = poll(fds.data(), fds.size(), timeoutMs);
     if (ready < 0) {
@@ -355,7 +425,8 @@ void RpcThread::Serve(int listenerFd) {
     }
     if (fds.back().revents != 0) return;
     fds.pop_back();
-    const bool recheck = later && SteadyNowNs() >= recheckAtNs_;
+    const uint64_t now = timeoutMs >= 0 ? SteadyNowNs() : 0;
+    const bool recheck = later && now >= recheckAtNs_;
     if (recheck) recheckAtNs_ = 0;
     // fds[i] is the library's slot i: after a turn, a slot whose descriptor
     // changed lost its connection (a client closed, or the library dropped it).
@@ -376,7 +447,7 @@ void RpcThread::Serve(int listenerFd) {
       if (descriptor.revents == 0) continue;
       ServeTurn(descriptor, client);
       if (descriptor.fd == listenerFd) {
-        TrackAll(listenerFd);
+        if (!TrackAll(listenerFd)) MakeRoomToAccept(listenerFd, SteadyNowNs());
       } else if (Track(slot, listenerFd)) {
         PublishConnections();
       }
@@ -422,6 +493,7 @@ void RpcThread::ServeTurn(pollfd& descriptor, bool client) {
     return;
   }
   ConnectionState& state = StateOf(fd);
+  state.activeNs = SteadyNowNs();
   if (state.wait > 0) {
     --state.wait;
     return;

@@ -53,9 +53,13 @@ class RpcThread {
   // Compares one slot of the library's poll table with what was seen there
   // before: counts a connection accepted or closed. Returns whether it changed.
   bool Track(size_t slot, int listenerFd);
-  // Every slot, after the listener's turn (it accepts; on running out of
-  // descriptors the library also closes an idle connection then).
-  void TrackAll(int listenerFd);
+  // Every slot, after the listener's turn. Returns whether any changed.
+  bool TrackAll(int listenerFd);
+  // After a listener's turn that accepted nothing: when the process is out
+  // of descriptors, makes room by closing the least active connection, or,
+  // with none to close, rests the listener for a while (it stays readable,
+  // and the library only tries to accept again).
+  void MakeRoomToAccept(int listenerFd, uint64_t nowNs);
   void PublishConnections();
   void ForgetConnections(int listenerFd);
 
@@ -75,11 +79,17 @@ class RpcThread {
     uint8_t wait = 0;
     uint8_t room = 0;
     Hold hold = Hold::kNone;
+    // When it was accepted or last had a call served (SteadyNowNs).
+    uint64_t activeNs = 0;
   };
   ConnectionState& StateOf(int fd);
   std::vector<ConnectionState> states_;
   // When connections held until later are asked again; 0 when none is.
   uint64_t recheckAtNs_ = 0;
+  // Until when the listener rests, out of descriptors; 0 when it does not.
+  uint64_t listenerRestsUntilNs_ = 0;
+  // When the last closing for want of descriptors was logged.
+  uint64_t closedForRoomLoggedNs_ = 0;
   // Per slot of the library's poll table, the descriptor last seen there
   // and, for a client, its peer. RPC thread only: only it may look at the
   // library's table. A copy goes to published_ when a connection comes or

@@ -3,10 +3,12 @@
 // written here record by record on raw connections: every call is answered
 // once and in order, a connection that always has more calls waiting does
 // not hold the others back, and a stop ends the service while calls keep
-// coming.
+// coming. And clients that strain the connection itself: one that does not
+// read its answers, and new ones when the process is out of descriptors.
 
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -17,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -405,6 +408,89 @@ TEST_F(PipelinedWireTest, AHeldClientThatHangsUpIsClosed) {
   }
   EXPECT_TRUE(TestSupport::WaitUntil([&] { return connections() == 1; }, std::chrono::seconds(10)));
   EXPECT_EQ(GetAttr(root_), NFS3_OK);
+}
+
+// Descriptors taken up to the limit, all but one, which the next client's
+// socket takes; fillers to give back afterwards.
+std::vector<int> TakeAllDescriptorsButOne(rlimit& saved) {
+  std::vector<int> fillers;
+  EXPECT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit lowered = saved;
+  lowered.rlim_cur = TestSupport::OpenDescriptors() + 16;
+  EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+  EXPECT_EQ(errno, EMFILE);
+  if (!fillers.empty()) {
+    close(fillers.back());
+    fillers.pop_back();
+  }
+  return fillers;
+}
+
+void GiveBack(std::vector<int>& fillers, const rlimit& saved) {
+  for (int fd : fillers) close(fd);
+  fillers.clear();
+  EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+}
+
+std::set<std::string> ShownPeers() {
+  std::set<std::string> shown;
+  for (const NFS::NSL::ClientConnection& connection : NFS::NSL::GetNetworkStatus().connections) {
+    shown.insert(connection.peer);
+  }
+  return shown;
+}
+
+// Out of descriptors, a new client finds the service unable to accept it:
+// the least active connection is closed to make room, and what the service
+// shows of its connections follows.
+TEST_F(PipelinedWireTest, OutOfDescriptorsTheLeastActiveConnectionMakesRoom) {
+  if (!TestSupport::kCanExhaustDescriptors) GTEST_SKIP() << "UBSan needs descriptors of its own";
+  Connection idle(port_);
+  ASSERT_TRUE(idle.Send(NullCall(1)));
+  ASSERT_TRUE(idle.Next().has_value());
+  // The fixture's client has been active since: the idle one goes.
+  ASSERT_EQ(GetAttr(root_), NFS3_OK);
+  const std::set<std::string> before = ShownPeers();
+  ASSERT_EQ(before.size(), 2u);
+
+  rlimit saved{};
+  std::vector<int> fillers = TakeAllDescriptorsButOne(saved);
+  Connection fresh(port_);
+  const bool answered = fresh.IsConnected() && fresh.Send(NullCall(2)) && fresh.Next().has_value();
+  GiveBack(fillers, saved);
+  ASSERT_TRUE(answered);
+  EXPECT_TRUE(idle.ClosedWithin(5000));
+  EXPECT_EQ(GetAttr(root_), NFS3_OK);
+
+  const std::set<std::string> after = ShownPeers();
+  EXPECT_EQ(after.size(), 2u);
+  size_t kept = 0;
+  for (const std::string& peer : after) kept += before.count(peer);
+  EXPECT_EQ(kept, 1u) << "the closed connection is still shown, or the new one is not";
+}
+
+// Out of descriptors with no connection to close, the listener (readable
+// all the while) is left alone for a moment rather than polled in a spin;
+// once descriptors are free the waiting client is taken in.
+TEST_F(PipelinedWireTest, OutOfDescriptorsWithNothingToCloseTheServiceWaits) {
+  if (!TestSupport::kCanExhaustDescriptors) GTEST_SKIP() << "UBSan needs descriptors of its own";
+  nfs_.reset();
+  ASSERT_TRUE(TestSupport::WaitUntil([] { return ShownPeers().empty(); }, std::chrono::seconds(10)));
+
+  rlimit saved{};
+  std::vector<int> fillers = TakeAllDescriptorsButOne(saved);
+  Connection waiting(port_);
+  const bool connected = waiting.IsConnected() && waiting.Send(NullCall(3));
+  const double processor = ProcessorSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const double spent = ProcessorSeconds() - processor;
+  GiveBack(fillers, saved);
+  ASSERT_TRUE(connected);
+  EXPECT_LT(spent, 0.5);
+  const std::optional<Reply> reply = waiting.Next();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(reply->xid, 3u);
 }
 
 }  // namespace
