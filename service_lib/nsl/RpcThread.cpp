@@ -395,9 +395,8 @@ void RpcThread::Serve(int listenerFd) {
     // its end; its calls wait in its socket.
     fds.assign(svc_pollfd, svc_pollfd + svc_max_pollfd);
     bool later = false;
-    const bool timed = listenerRestsUntilNs_ != 0 || recheckAtNs_ != 0;
-    const uint64_t before = timed ? SteadyNowNs() : 0;
-    if (listenerRestsUntilNs_ != 0 && before >= listenerRestsUntilNs_) listenerRestsUntilNs_ = 0;
+    const uint64_t start = SteadyNowNs();
+    if (listenerRestsUntilNs_ != 0 && start >= listenerRestsUntilNs_) listenerRestsUntilNs_ = 0;
     for (pollfd& descriptor : fds) {
       if (descriptor.fd < 0) continue;
       if (descriptor.fd == listenerFd) {
@@ -414,9 +413,9 @@ void RpcThread::Serve(int listenerFd) {
     if (!later) {
       recheckAtNs_ = 0;
     } else if (recheckAtNs_ == 0) {
-      recheckAtNs_ = (timed ? before : SteadyNowNs()) + kRecheckNs;
+      recheckAtNs_ = start + kRecheckNs;
     }
-    const int timeoutMs = TimeoutUntil({recheckAtNs_, listenerRestsUntilNs_}, timed ? before : SteadyNowNs());
+    const int timeoutMs = TimeoutUntil({recheckAtNs_, listenerRestsUntilNs_}, start);
     fds.push_back(pollfd{wakeFd_, POLLIN, 0});
     const int ready = poll(fds.data(), fds.size(), timeoutMs);
     if (ready < 0) {
@@ -425,8 +424,7 @@ void RpcThread::Serve(int listenerFd) {
     }
     if (fds.back().revents != 0) return;
     fds.pop_back();
-    const uint64_t now = timeoutMs >= 0 ? SteadyNowNs() : 0;
-    const bool recheck = later && now >= recheckAtNs_;
+    const bool recheck = later && SteadyNowNs() >= recheckAtNs_;
     if (recheck) recheckAtNs_ = 0;
     // fds[i] is the library's slot i: after a turn, a slot whose descriptor
     // changed lost its connection (a client closed, or the library dropped it).
@@ -434,15 +432,14 @@ void RpcThread::Serve(int listenerFd) {
       pollfd& descriptor = fds[slot];
       const bool client = descriptor.fd >= 0 && descriptor.fd != listenerFd;
       if (client && StateOf(descriptor.fd).hold != Hold::kNone) {
+        ConnectionState& state = StateOf(descriptor.fd);
         if (!HasEnded(descriptor)) {
           const bool writable = (descriptor.revents & POLLOUT) != 0;
-          if (writable || (recheck && StateOf(descriptor.fd).hold == Hold::kUntilLater)) {
-            RecheckHeld(descriptor.fd, writable);
-          }
+          if (writable || (recheck && state.hold == Hold::kUntilLater)) RecheckHeld(descriptor.fd, writable);
           continue;
         }
         // It hung up or failed: the library reads that and closes it.
-        StateOf(descriptor.fd).hold = Hold::kNone;
+        state.hold = Hold::kNone;
       }
       if (descriptor.revents == 0) continue;
       ServeTurn(descriptor, client);
@@ -488,8 +485,13 @@ void RpcThread::ServeTurn(pollfd& descriptor, bool client) {
   svc_getreq_poll(&descriptor, 1);
   if (g_dispatched == before) {
     // No whole record: the listener, a closed or stalled client, or one the
-    // library refused. Whoever gets this descriptor next starts afresh.
-    if (client) StateOf(fd) = ConnectionState{};
+    // library refused. Looking ahead starts afresh (a closed connection's
+    // whole state goes when Track sees its slot change).
+    if (client) {
+      ConnectionState& state = StateOf(fd);
+      state.misses = 0;
+      state.wait = 0;
+    }
     return;
   }
   ConnectionState& state = StateOf(fd);
