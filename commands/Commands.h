@@ -9,7 +9,12 @@ namespace CommandNames {
 inline const Core::CommandDescription StartServer{
     "StartServerCommandFactoryAddOn", "NFS::StartServerCommand", "977ED77E-8E8F-4604-A357-27AB71BAD888",
     "NFS::StartServerRequest", "NFS::StartServerResponse",
-    {{"LocalPath", Core::PropertyType::String}, {"ShareName", Core::PropertyType::String}}};
+    {{"LocalPath", Core::PropertyType::String},
+     {"ShareName", Core::PropertyType::String},
+     {"AllowClients", Core::PropertyType::String},
+     {"ReadOnly", Core::PropertyType::Bool},
+     {"Listen", Core::PropertyType::String},
+     {"Port", Core::PropertyType::UInt64}}};
 inline const Core::CommandDescription CreateVirtualFile{
     "CreateVirtualFileCommandFactoryAddOn", "NFS::CreateVirtualFileCommand", "384C0FA1-D836-4751-BE17-C29E1FD83F87",
     "NFS::CreateVirtualFileRequest", "NFS::CreateVirtualFileResponse",

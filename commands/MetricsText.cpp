@@ -107,6 +107,19 @@ std::string RenderMetrics(const NSL::StatisticsSnapshot& statistics, const Servi
   Header(out, "nfs_connections_accepted_total", "counter", "Client connections accepted.");
   fmt::format_to(std::back_inserter(out), "nfs_connections_accepted_total {}\n", statistics.connectionsAccepted);
 
+  Header(out, "nfs_refused_calls_total", "counter",
+         "Calls refused before they were served, by reason: client_not_allowed (NFS3ERR_ACCES, MNT3ERR_ACCES), "
+         "read_only (NFS3ERR_ROFS).");
+  fmt::format_to(std::back_inserter(out), "nfs_refused_calls_total{{reason=\"client_not_allowed\"}} {}\n",
+                 statistics.refusedClientNotAllowed);
+  fmt::format_to(std::back_inserter(out), "nfs_refused_calls_total{{reason=\"read_only\"}} {}\n",
+                 statistics.refusedReadOnly);
+
+  Header(out, "nfs_export_info", "gauge", "Who may use the export and how: always 1, the facts are its labels.");
+  fmt::format_to(std::back_inserter(out),
+                 "nfs_export_info{{share=\"{}\",allow_clients=\"{}\",read_only=\"{}\",listen=\"{}\"}} 1\n",
+                 Escape(Common::ToUtf8(status.server.shareName)), Escape(status.network.allowClients),
+                 status.network.readOnly ? "true" : "false", Escape(status.network.listen));
   Gauge(out, "nfs_up", "1 while the RPC thread serves.", status.network.serving ? 1 : 0);
   Gauge(out, "nfs_connections", "Client connections open.", status.network.connections.size());
   Header(out, "nfs_cached_objects", "gauge", "Objects in the handle cache, by share.");

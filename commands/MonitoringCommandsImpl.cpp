@@ -47,12 +47,14 @@ nlohmann::json StatusJson(const ServiceStatus& status) {
            {{"serving", network.serving},
             {"port", network.port},
             {"serving_for_ns", network.servingForNs},
+            {"listen", network.listen},
             {"portmapper",
              {{"registered", registered},
               {"mount_port", network.portmapperMountPort},
               {"nfs_port", network.portmapperNfsPort},
               {"error", network.portmapperError}}},
             {"connections", std::move(connections)}}},
+          {"access", {{"allow_clients", network.allowClients}, {"read_only", network.readOnly}}},
           {"cached_objects", std::move(cached)},
           {"descriptors", {{"open", server.descriptorsOpen}, {"limit", server.descriptorLimit}}},
           {"listings",
@@ -110,6 +112,8 @@ nlohmann::json StatisticsJson(const NSL::StatisticsSnapshot& snapshot) {
           {"bytes_read", snapshot.bytesRead},
           {"bytes_written", snapshot.bytesWritten},
           {"connections", {{"accepted", snapshot.connectionsAccepted}, {"open", snapshot.connectionsOpen}}},
+          {"refused",
+           {{"client_not_allowed", snapshot.refusedClientNotAllowed}, {"read_only", snapshot.refusedReadOnly}}},
           {"latency_bucket_upper_bounds_ns", std::move(bounds)},
           {"programs", std::move(programs)}};
 }

@@ -3,6 +3,7 @@
 #include "commands/Commands.h"
 #include "control_lib/server/ServerControlComponent.h"
 #include "host/Logging.h"
+#include "host/Network.h"
 #include "localfs/LocalFs.h"
 #include "server_lib/core/ServerErrors.h"
 
@@ -14,6 +15,9 @@ constexpr uint32_t kCommandChannel = 610;
 const Common::Message kMountingLocalPath{0x18230010, "Mounting local path '{0}' as NFS share '{1}'."};
 
 const Common::Message kShareNameRule{0x18230011, "The specified share name '{0}' is invalid: {1}"};
+const Common::Message kAllowClientsInvalid{0x18230012, "The list of allowed clients '{0}' is invalid: {1}."};
+const Common::Message kListenInvalid{0x18230013, "The listen address '{0}' is not an IPv4 or IPv6 address."};
+const Common::Message kPortInvalid{0x18230014, "The port {0} is not a number from 1 to 65535."};
 
 void ThrowIfFailed(const Common::Error& result) {
   if (result.IsFailure()) throw result;
@@ -47,6 +51,30 @@ void CheckShareNameShape(const Common::WString& shareName) {
   }
 }
 
+// Where to listen and who may call, from the request's optional fields:
+// without them, every interface, port 2029 (or any), loopback clients only
+// and a writable export.
+NSL::NetworkOptions NetworkOptionsOf(const Core::Record& request) {
+  NSL::NetworkOptions options;
+  if (request.Has("AllowClients")) {
+    const std::string text = Common::ToUtf8(request.Get<Common::WString>("AllowClients"));
+    std::string why;
+    if (!Host::ClientNetworks::Parse(text, options.access.allowClients, why)) {
+      throw Common::Error(ErrorCode::InvalidArgument, Common::FormatMessage(kAllowClientsInvalid, text, why));
+    }
+  }
+  options.access.readOnly = request.GetOr<bool>("ReadOnly", false);
+  options.listenAddress = Common::ToUtf8(request.GetOr<Common::WString>("Listen", {}));
+  Host::IpNetwork literal;
+  if (!options.listenAddress.empty() && !Host::ParseIpAddress(options.listenAddress, literal)) {
+    throw Common::Error(ErrorCode::InvalidArgument, Common::FormatMessage(kListenInvalid, options.listenAddress));
+  }
+  const uint64_t port = request.GetOr<uint64_t>("Port", 0);
+  if (port > 65535) throw Common::Error(ErrorCode::InvalidArgument, Common::FormatMessage(kPortInvalid, port));
+  options.port = static_cast<uint16_t>(port);
+  return options;
+}
+
 }  // namespace
 
 Core::Record StartServerCommandImpl::RunLogic(const Core::Record& request, Core::HostContext& context) {
@@ -60,7 +88,9 @@ Core::Record StartServerCommandImpl::RunLogic(const Core::Record& request, Core:
       throw Common::Error(ErrorCode::InvalidArgument, Common::FormatMessage(Messages::ShareNameInvalidArgument));
     }
     CheckShareNameShape(shareName);
+    const NSL::NetworkOptions options = NetworkOptionsOf(request);
     auto control = context.components->Get<ServerControl>(kServerControlComponentId, kServerControlInterfaceName);
+    ThrowIfFailed(control->SetNetworkOptions(options));
     const Common::Error started = control->Start();
     if (started.IsFailure() && !Common::ContainsCode(started, ErrorCode::AlreadyStarted)) throw started;
     Common::Notice(kCommandChannel, kMountingLocalPath, localPath, shareName);

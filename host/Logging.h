@@ -64,6 +64,14 @@ void Notice(uint32_t channel, const Message& message, const Args&... args) {
   }
 }
 
+// Localized warning from the catalogue: something works, but not as it should.
+template <typename... Args>
+void Warning(uint32_t channel, const Message& message, const Args&... args) {
+  if (Logger::IsEnabled(kWarning)) {
+    Logger::Write(kWarning, channel, ToUtf8(FormatMessage(message, args...)));
+  }
+}
+
 struct LogLine {
   int level;
   uint32_t channel;

@@ -10,6 +10,12 @@ std::unique_ptr<Configuration::Option> OptionProvider::GetDefaultValue() {
   auto option = std::make_unique<Configuration::Option>(kTypeName);
   option->Set("LocalPath", resources.Get("nfs_local_path"));
   option->Set("ShareName", resources.Get("nfs_share_name"));
+  // Loopback only unless the resources say otherwise: a quick start is no
+  // share for the whole network.
+  const Common::WString allow = resources.Get("nfs_allow_clients");
+  option->Set("AllowClients", allow.empty() ? Common::WString(u"127.0.0.0/8,::1") : allow);
+  const Common::WString readOnly = resources.Get("nfs_read_only");
+  option->Set("ReadOnly", readOnly == u"true" || readOnly == u"yes" || readOnly == u"1");
   return option;
 }
 

@@ -8,6 +8,7 @@
 #include "server_lib/events/Events.h"
 #include "server_lib/server/Server.h"
 #include "service_lib/ServerMonitoring.h"
+#include "service_lib/nsl/Service.h"
 
 namespace NFS {
 
@@ -17,6 +18,8 @@ class ServerControl : public EventNotifier {
  public:
   virtual Common::Error Start() = 0;
   virtual Common::Error Stop() = 0;
+  // Where the next Start listens and who may call.
+  virtual Common::Error SetNetworkOptions(const NSL::NetworkOptions& options) = 0;
   virtual Common::Error SetRoot(const Common::WString& localPath, const Common::WString& shareName) = 0;
   virtual Common::Error GetRoot(Common::WString& localPath, Common::WString& shareName) = 0;
   virtual Common::Error AddVirtualFile(const Common::WString& path, uint64_t size, const Common::WString& uri,

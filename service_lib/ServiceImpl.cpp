@@ -12,7 +12,11 @@ Common::Error ServiceImpl::Register(std::shared_ptr<EventObserver> observer, uin
   return server_->Register(std::move(observer), id);
 }
 Common::Error ServiceImpl::Unregister(uint32_t id) { return server_->Unregister(id); }
-Common::Error ServiceImpl::Start() { return NSL::GetNetworkService().Start(server_); }
+Common::Error ServiceImpl::Start() { return NSL::GetNetworkService().Start(server_, options_); }
+Common::Error ServiceImpl::SetNetworkOptions(const NSL::NetworkOptions& options) {
+  options_ = options;
+  return Common::Error::Success();
+}
 Common::Error ServiceImpl::Stop() { return NSL::GetNetworkService().Stop(); }
 Common::Error ServiceImpl::SetRoot(const Common::WString& localPath, const Common::WString& shareName) {
   return server_->SetRoot(localPath, shareName);

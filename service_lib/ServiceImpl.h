@@ -16,6 +16,7 @@ class ServiceImpl : public Service {
   Common::Error Unregister(uint32_t id) override;
   Common::Error Start() override;
   Common::Error Stop() override;
+  Common::Error SetNetworkOptions(const NSL::NetworkOptions& options) override;
   Common::Error SetRoot(const Common::WString& localPath, const Common::WString& shareName) override;
   Common::Error GetRoot(Common::WString& localPath, Common::WString& shareName) override;
   Common::Error AddVirtualFile(const Common::WString& path, uint64_t size, const Common::WString& uri,
@@ -31,6 +32,7 @@ class ServiceImpl : public Service {
 
  private:
   std::shared_ptr<Server> server_;
+  NSL::NetworkOptions options_;
 };
 
 }  // namespace NFS

@@ -28,7 +28,7 @@ void Usage() {
                "    nfs_host call NFS::FileExistsCommand ShareName=/share FilePath=big.bin\n"
                "  The socket (default %s) must belong to you or root, in a folder\n"
                "  that no other user may change.\n",
-               Host::DefaultControlSocketPath().c_str());
+               Host::DefaultClientSocketPath().c_str());
 }
 
 // The text with every byte outside printable ASCII as \xNN, so that any
@@ -84,7 +84,7 @@ int PrintAnswer(const std::string& answer) {
 }  // namespace
 
 int RunCall(int argc, char** argv) {
-  std::string socketPath = Host::DefaultControlSocketPath();
+  std::string socketPath = Host::DefaultClientSocketPath();
   int i = 1;
   if (i < argc && std::strcmp(argv[i], "--control-socket") == 0) {
     if (i + 1 >= argc) {

@@ -39,7 +39,7 @@ int ConnectToHost(const std::string& socketPath, std::string& problem) {
     close(fd);
     return -1;
   }
-  if (peer.uid != geteuid() && peer.uid != 0) {
+  if (!Host::MayServeSocket(socketPath, peer.uid)) {
     problem = "The control socket '" + socketPath + "' is not trusted: the process serving it runs as user " +
               std::to_string(peer.uid) + ", not as you (" + std::to_string(geteuid()) + ") or root.";
     close(fd);

@@ -33,7 +33,7 @@ struct Options {
   bool json = false;
   double interval = 0;  // 0: since start, once
   long long count = 0;  // intervals to show; 0: until interrupted
-  std::string socketPath = Host::DefaultControlSocketPath();
+  std::string socketPath = Host::DefaultClientSocketPath();
 };
 
 void PrintHelp() {
@@ -54,7 +54,7 @@ void PrintHelp() {
       "  --control-socket PATH\n"
       "                       the host's control socket (default %s)\n"
       "  --help               this text\n",
-      kMaxInterval, Host::DefaultControlSocketPath().c_str());
+      kMaxInterval, Host::DefaultClientSocketPath().c_str());
 }
 
 // 0 to go on, else the exit status.
@@ -131,6 +131,8 @@ struct Counters {
   uint64_t bytesWritten = 0;
   uint64_t accepted = 0;
   uint64_t open = 0;
+  uint64_t refusedClient = 0;
+  uint64_t refusedReadOnly = 0;
   std::vector<uint64_t> bounds;  // upper bounds; the last bucket has none
   std::vector<Procedure> procedures;
   std::vector<std::string> programNotes;
@@ -165,6 +167,11 @@ bool Read(const nlohmann::json& document, Counters& counters, std::string& probl
   if (connections.is_object()) {
     counters.accepted = Number(connections, "accepted");
     counters.open = Number(connections, "open");
+  }
+  const nlohmann::json& refused = Member(document, "refused");
+  if (refused.is_object()) {
+    counters.refusedClient = Number(refused, "client_not_allowed");
+    counters.refusedReadOnly = Number(refused, "read_only");
   }
   const nlohmann::json& bounds = Member(document, "latency_bucket_upper_bounds_ns");
   if (bounds.is_array()) {
@@ -257,6 +264,11 @@ void PrintSinceStart(const Counters& counters) {
               FormatAge(counters.collectingForNs / 1000000000ull).c_str());
   std::printf("Connections  %llu open, %llu accepted\n", static_cast<unsigned long long>(counters.open),
               static_cast<unsigned long long>(counters.accepted));
+  if (counters.refusedClient != 0 || counters.refusedReadOnly != 0) {
+    std::printf("Refused      %llu from clients not allowed, %llu changes to a read-only export\n",
+                static_cast<unsigned long long>(counters.refusedClient),
+                static_cast<unsigned long long>(counters.refusedReadOnly));
+  }
   std::printf("Data         %s read, %s written\n", FormatBytes(static_cast<double>(counters.bytesRead)).c_str(),
               FormatBytes(static_cast<double>(counters.bytesWritten)).c_str());
   std::printf("\n");

@@ -31,7 +31,7 @@ void PrintHelp() {
       "  --control-socket PATH\n"
       "                       the host's control socket (default %s)\n"
       "  --help               this text\n",
-      Host::DefaultControlSocketPath().c_str());
+      Host::DefaultClientSocketPath().c_str());
 }
 
 // Values of a document from a host of another version may be missing or of
@@ -90,7 +90,12 @@ void Print(const nlohmann::json& status) {
   } else {
     Line("Server", "not serving");
   }
+  if (Flag(network, "serving")) Line("Listening", Text(network, "listen"));
   Line("Portmapper", Portmapper(network));
+  const nlohmann::json& access = Member(status, "access");
+  const std::string allowed = Text(access, "allow_clients");
+  Line("Clients", allowed == "*" ? std::string("every address (*)") : allowed);
+  Line("Access", Flag(access, "read_only") ? "read-only" : "read and write");
   const nlohmann::json& connections = Member(network, "connections");
   const uint64_t count = connections.is_array() ? connections.size() : 0;
   Line("Connections", std::to_string(count));
@@ -126,7 +131,7 @@ void Print(const nlohmann::json& status) {
 
 int RunStatus(int argc, char** argv) {
   bool json = false;
-  std::string socketPath = Host::DefaultControlSocketPath();
+  std::string socketPath = Host::DefaultClientSocketPath();
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
     if (flag == "--help" || flag == "-h") {

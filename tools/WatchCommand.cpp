@@ -33,7 +33,7 @@ void Usage(FILE* to) {
                "  counted in a 'dropped' line.\n"
                "  --json                one JSON object per line instead\n"
                "  --control-socket PATH the host's control socket (default %s)\n",
-               Host::DefaultControlSocketPath().c_str());
+               Host::DefaultClientSocketPath().c_str());
 }
 
 // Every byte outside printable ASCII (a newline in a file name, say) as
@@ -123,7 +123,7 @@ Outcome PrintLine(const std::string& line, bool json) {
 }  // namespace
 
 int RunWatch(int argc, char** argv) {
-  std::string socketPath = Host::DefaultControlSocketPath();
+  std::string socketPath = Host::DefaultClientSocketPath();
   bool json = false;
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];

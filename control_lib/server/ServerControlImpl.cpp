@@ -24,6 +24,9 @@ Common::Error ServerControlImpl::Register(std::shared_ptr<EventObserver> observe
 Common::Error ServerControlImpl::Unregister(uint32_t id) { return service_->Unregister(id); }
 Common::Error ServerControlImpl::Start() { return service_->Start(); }
 Common::Error ServerControlImpl::Stop() { return service_->Stop(); }
+Common::Error ServerControlImpl::SetNetworkOptions(const NSL::NetworkOptions& options) {
+  return service_->SetNetworkOptions(options);
+}
 Common::Error ServerControlImpl::SetRoot(const Common::WString& localPath, const Common::WString& shareName) {
   return service_->SetRoot(localPath, shareName);
 }

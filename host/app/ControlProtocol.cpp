@@ -149,7 +149,29 @@ std::string DefaultControlSocketPath() {
   return PrivateSocketFolder() + "/nfs_host.sock";
 }
 
+std::string DefaultClientSocketPath() {
+  const std::string own = DefaultControlSocketPath();
+  struct stat entry {};
+  if (lstat(own.c_str(), &entry) != 0 && lstat(kSystemControlSocket, &entry) == 0) return kSystemControlSocket;
+  return own;
+}
+
 namespace {
+
+bool NoOtherWriters(const struct stat& entry) { return (entry.st_mode & (S_IWGRP | S_IWOTH)) == 0; }
+
+// Whether the socket's folder belongs to uid, was made for it by root (the
+// folder above it is root's and no one else may write there), and no one
+// else may write to it: then only that user or root placed the socket.
+bool RootMadeFolderOf(const std::string& socketPath, uid_t uid) {
+  const std::filesystem::path folder = std::filesystem::path(socketPath).lexically_normal().parent_path();
+  if (folder.empty() || folder == folder.root_path()) return false;
+  struct stat own {};
+  struct stat above {};
+  return lstat(folder.c_str(), &own) == 0 && S_ISDIR(own.st_mode) && own.st_uid == uid && NoOtherWriters(own) &&
+         lstat(folder.parent_path().c_str(), &above) == 0 && S_ISDIR(above.st_mode) && above.st_uid == 0 &&
+         NoOtherWriters(above);
+}
 
 std::string Octal(mode_t mode) {
   char text[8];
@@ -194,9 +216,14 @@ void PreparePrivateFolder(const std::string& folder) {
   if (!reason.empty()) throw Common::Error(kUntrustedSocket, Common::FormatMessage(kFolderNotPrivate, folder, reason));
 }
 
+bool MayServeSocket(const std::string& socketPath, uid_t uid) {
+  return uid == geteuid() || uid == 0 || RootMadeFolderOf(socketPath, uid);
+}
+
 Common::Error CheckSocketOwner(const std::string& socketPath) {
   struct stat entry {};
   if (lstat(socketPath.c_str(), &entry) != 0) return Common::Error::Success();
+  if (S_ISSOCK(entry.st_mode) && RootMadeFolderOf(socketPath, entry.st_uid)) return Common::Error::Success();
   std::string reason = S_ISSOCK(entry.st_mode) ? ForeignOwner(entry, "it") : "it is not a socket";
   if (reason.empty()) {
     // Whoever may write to the folder may replace the socket, unless the

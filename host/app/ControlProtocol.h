@@ -29,6 +29,11 @@ bool DecodeBase64(const std::string& text, Core::Blob& bytes);
 // $XDG_RUNTIME_DIR/nfs_host.sock, or nfs_host.sock in PrivateSocketFolder()
 // when XDG_RUNTIME_DIR is not set.
 std::string DefaultControlSocketPath();
+// The socket of the host run as a system service (its unit's runtime folder).
+inline constexpr const char* kSystemControlSocket = "/run/nfs_host/control.sock";
+// Where operator clients look by default: the user's own host's socket when
+// it exists, else the system service's when that exists, else the user's.
+std::string DefaultClientSocketPath();
 // /tmp/nfs_host-<uid>: in /tmp only a folder of the user's own keeps other
 // users from placing or replacing the socket.
 std::string PrivateSocketFolder();
@@ -41,8 +46,13 @@ void PrepareSocketFolder(const std::string& socketPath);
 void PreparePrivateFolder(const std::string& folder);
 // Why a client must not trust the socket: it, or the folder that holds it,
 // could have been made or replaced by another user than the caller or root.
+// A service user's socket is trusted too when it lies in a folder of that
+// user that root made for it (as systemd makes a unit's runtime folder).
 // Success when it may be trusted, or when it does not exist (connecting
 // reports that).
 Common::Error CheckSocketOwner(const std::string& socketPath);
+// Whether a server running as uid may be trusted with the socket: the
+// caller, root, or the service user of such a root-made folder.
+bool MayServeSocket(const std::string& socketPath, uid_t uid);
 
 }  // namespace Host

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "host/Configuration.h"
 #include "host/Logging.h"
 #include "host/Modules.h"
+#include "host/Network.h"
 #include "host/Resources.h"
 #include "host/Streams.h"
 #include "host/app/ControlChannel.h"
@@ -38,6 +40,10 @@ struct Flags {
   std::string logFile;
   std::string controlSocket = Host::DefaultControlSocketPath();
   std::optional<Host::ListenAddress> metrics;
+  std::optional<std::string> allowClients;
+  bool readOnly = false;
+  std::string listen;
+  uint16_t port = 0;
 };
 
 void PrintHelp(const char* program) {
@@ -53,6 +59,16 @@ void PrintHelp(const char* program) {
       "  --local-path PATH   folder to export; created with its parents when missing\n"
       "                      (default from the NFS module's resources: NFSStorage)\n"
       "  --share-name NAME   name clients mount, for example /share (default: /share)\n"
+      "  --allow-clients LIST\n"
+      "                      who may mount and use the share: IPv4 and IPv6 networks,\n"
+      "                      comma-separated (192.168.1.0/24,10.1.2.3,fd00::/8), or *\n"
+      "                      for every client (default from the NFS module's\n"
+      "                      resources: 127.0.0.0/8,::1, this machine only)\n"
+      "  --read-only         clients may read but change nothing\n"
+      "  --listen ADDR       the IPv4 or IPv6 address to listen on (default: every\n"
+      "                      interface, both families)\n"
+      "  --port N            listen on this port, or stop when it is taken (default:\n"
+      "                      2029, or a port published through rpcbind when taken)\n"
       "  --modules DIR       folder of the modules to load (default: ../modules or\n"
       "                      ../lib/nfs_host/modules beside this program)\n"
       "  --log-level N       lowest level written to standard error: 1 trace,\n"
@@ -119,6 +135,30 @@ bool ParseFlags(int argc, char** argv, Flags& flags) {
         return false;
       }
       flags.metrics = address;
+    } else if (flag == "--allow-clients") {
+      if (!(flags.allowClients = value())) return false;
+    } else if (flag == "--read-only") {
+      flags.readOnly = true;
+    } else if (flag == "--listen") {
+      auto address = value();
+      if (!address) return false;
+      Host::IpNetwork literal;
+      if (!Host::ParseIpAddress(*address, literal)) {
+        std::fprintf(stderr, "--listen '%s': not an IPv4 or IPv6 address (host names are not taken)\n",
+                     address->c_str());
+        return false;
+      }
+      flags.listen = *address;
+    } else if (flag == "--port") {
+      auto text = value();
+      if (!text) return false;
+      unsigned port = 0;
+      const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), port);
+      if (text->empty() || error != std::errc() || end != text->data() + text->size() || port == 0 || port > 65535) {
+        std::fprintf(stderr, "--port '%s': give a number from 1 to 65535\n", text->c_str());
+        return false;
+      }
+      flags.port = static_cast<uint16_t>(port);
     } else if (flag == "--log-level") {
       auto level = value();
       if (!level) return false;
@@ -147,6 +187,11 @@ std::string DefaultModulesFolder() {
               : installed)
       .string();
 }
+
+constexpr uint32_t kHostChannel = 256;
+const Common::Message kRunningAsRoot{
+    0x100000E0, "Running as root: every client then acts as root on the export (it may make files of any owner). "
+                "Run the host as an unprivileged user that owns the exported folder."};
 
 void PrintFailure(const char* what, const Common::Error& error) {
   std::fprintf(stderr, "%s:\n%s\n", what, error.Describe().c_str());
@@ -215,12 +260,31 @@ int main(int argc, char** argv) {
       auto defaults = provider->GetDefaultValue();
       request.Set("LocalPath", defaults->GetOr<Common::WString>("LocalPath", {}));
       request.Set("ShareName", defaults->GetOr<Common::WString>("ShareName", {}));
+      if (defaults->Has("AllowClients")) request.Set("AllowClients", defaults->Get<Common::WString>("AllowClients"));
+      request.Set("ReadOnly", defaults->GetOr<bool>("ReadOnly", false));
     } catch (const Common::Error& error) {
       PrintFailure("Cannot read the NFS options", error);
     }
   }
   if (flags.localPath) request.Set("LocalPath", Common::FromUtf8(*flags.localPath));
   if (flags.shareName) request.Set("ShareName", Common::FromUtf8(*flags.shareName));
+  if (flags.allowClients) request.Set("AllowClients", Common::FromUtf8(*flags.allowClients));
+  if (flags.readOnly) request.Set("ReadOnly", true);
+  if (!flags.listen.empty()) request.Set("Listen", Common::FromUtf8(flags.listen));
+  if (flags.port != 0) request.Set("Port", static_cast<uint64_t>(flags.port));
+  // A list that does not parse is a usage error, whether it came from a
+  // flag or from the resources: say which entry, before anything starts.
+  if (request.Has("AllowClients")) {
+    const std::string list = Common::ToUtf8(request.Get<Common::WString>("AllowClients"));
+    Host::ClientNetworks networks;
+    std::string why;
+    if (!Host::ClientNetworks::Parse(list, networks, why)) {
+      std::fprintf(stderr, "--allow-clients '%s': %s\n", list.c_str(), why.c_str());
+      components.ShutdownAll();
+      return 2;
+    }
+  }
+  if (geteuid() == 0) Common::Warning(kHostChannel, kRunningAsRoot);
 
   Core::CommandRunner commands(addons, context);
   // Bound before anything is exported: a taken port stops the start-up.

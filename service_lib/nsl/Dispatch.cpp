@@ -3,10 +3,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <unordered_map>
 
 #include <service_lib/protocol/nfs3.h>
 
 #include "host/Logging.h"
+#include "host/Network.h"
 #include "server_lib/core/ServerErrors.h"
 #include "service_lib/nsl/FileService.h"
 #include "service_lib/nsl/MountService.h"
@@ -46,8 +50,66 @@ xdrproc_t X(Coder coder) {
   return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(coder));
 }
 
+constexpr uint32_t kNfsAccess = 4;
 constexpr uint32_t kNfsRead = 6;
 constexpr uint32_t kNfsWrite = 7;
+constexpr uint32_t kMountMnt = 1;
+constexpr uint32_t kMountUmnt = 3;
+// Refused clients are logged at most this often per address.
+constexpr uint64_t kRefusalLogNs = 60'000'000'000;
+constexpr size_t kRefusalLogAddresses = 4096;
+
+const Common::Message kClientRefused{
+    0x18220100, "Refused the calls of {0}: the address is not among the allowed clients ({1})."};
+
+// The procedures that change the export: SETATTR, WRITE, CREATE, MKDIR,
+// REMOVE, RMDIR, RENAME.
+bool ChangesExport(uint32_t procedure) {
+  switch (procedure) {
+    case 2: case 7: case 8: case 9: case 12: case 13: case 14:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// When each refused address was last logged; the RPC thread's only.
+class RefusalLog {
+ public:
+  void Refused(const sockaddr* peer, socklen_t size, const Host::ClientNetworks& allowed) {
+    const std::string address = Host::FormatIpAddress(peer, size);
+    const uint64_t now = SteadyNowNs();
+    auto found = lastLogged_.find(address);
+    if (found != lastLogged_.end() && now - found->second < kRefusalLogNs) return;
+    if (found == lastLogged_.end() && lastLogged_.size() >= kRefusalLogAddresses) {
+      std::erase_if(lastLogged_, [now](const auto& entry) { return now - entry.second >= kRefusalLogNs; });
+      // A flood of addresses at once: forget them all rather than grow.
+      if (lastLogged_.size() >= kRefusalLogAddresses) lastLogged_.clear();
+    }
+    lastLogged_[address] = now;
+    Common::Warning(kLogChannel, kClientRefused, address, allowed.ToString());
+  }
+
+ private:
+  std::unordered_map<std::string, uint64_t> lastLogged_;
+};
+
+RefusalLog g_refusalLog;
+
+// Fills the reply of a refused call: the status alone (every failure arm
+// of these results is optional data, left absent). Returns whether a reply
+// is sent: MNT and every NFS procedure get their status, UMNT its empty
+// reply (and nothing is unmounted); the MOUNT procedures that never answer
+// do not answer now either.
+bool Refuse(RpcProgram program, uint32_t number, Refusal refusal, void* result) {
+  if (program == RpcProgram::Mount) {
+    if (number == kMountMnt) static_cast<mountres3*>(result)->fhs_status = MNT3ERR_ACCES;
+    return number == kMountMnt || number == kMountUmnt;
+  }
+  const int32_t status = refusal == Refusal::kReadOnly ? NFS3ERR_ROFS : NFS3ERR_ACCES;
+  std::memcpy(result, &status, sizeof status);
+  return true;
+}
 
 void Serve(RpcProgram program, const Procedure* table, size_t size, struct svc_req* request, SVCXPRT* transport) {
   // Every call is counted here, on the RPC thread, with fixed counters: its
@@ -86,7 +148,31 @@ void Serve(RpcProgram program, const Procedure* table, size_t size, struct svc_r
     xdr_free(procedure.decodeArgs, reinterpret_cast<char*>(&args));
     return;
   }
-  if (procedure.handler(&args, &result)) {
+  // Who may call, and what: every procedure but NULL is checked against the
+  // policy, with the peer address the library took when it accepted the
+  // connection. A refused call reaches no handler.
+  std::optional<Refusal> refusal;
+  bool readOnly = false;
+  if (number != 0) {
+    const std::shared_ptr<const AccessPolicy> policy = GetNetworkService().GetAccessPolicy();
+    const auto* peer = reinterpret_cast<const sockaddr*>(transport->xp_rtaddr.buf);
+    const auto peerSize = static_cast<socklen_t>(transport->xp_rtaddr.len);
+    readOnly = policy->readOnly;
+    if (!policy->allowClients.Contains(peer, peerSize)) {
+      refusal = Refusal::kClientNotAllowed;
+      g_refusalLog.Refused(peer, peerSize, policy->allowClients);
+    } else if (readOnly && program == RpcProgram::Nfs && ChangesExport(number)) {
+      refusal = Refusal::kReadOnly;
+    }
+    if (refusal) statistics.CountRefused(*refusal);
+  }
+  const bool reply = refusal ? Refuse(program, number, *refusal, &result) : procedure.handler(&args, &result);
+  // A read-only export grants no change, whatever the modes say.
+  if (reply && readOnly && !refusal && program == RpcProgram::Nfs && number == kNfsAccess &&
+      result.r4.status == NFS3_OK) {
+    result.r4.ACCESS3res_u.resok.access &= ~static_cast<uint32_t>(ACCESS3_MODIFY | ACCESS3_EXTEND | ACCESS3_DELETE);
+  }
+  if (reply) {
     // Every result but void begins with its status (nfsstat3 or mountstat3).
     const bool hasStatus = procedure.encodeResult != X(xdr_void) && procedure.encodeResult != X(xdr_mountlist) &&
                            procedure.encodeResult != X(xdr_exports);

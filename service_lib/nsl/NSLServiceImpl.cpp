@@ -10,6 +10,12 @@ namespace {
 
 constexpr auto kStartupWait = std::chrono::milliseconds(5000);
 const Common::Message kStopped{0x18220040, "NFS network services have been stopped."};
+const Common::Message kEveryClient{
+    0x18220080, "Every client that can reach this machine may mount the share and change it (the list of allowed clients is '*')."};
+
+void WarnOfEveryone(const AccessPolicy& policy) {
+  if (policy.allowClients.AllowsEveryone()) Common::Warning(kLogChannel, kEveryClient);
+}
 
 }  // namespace
 
@@ -26,10 +32,11 @@ NSLServiceImpl::~NSLServiceImpl() {
   EndRunning(false);
 }
 
-Common::Error NSLServiceImpl::Start(std::shared_ptr<Server> server) {
+Common::Error NSLServiceImpl::Start(std::shared_ptr<Server> server, const NetworkOptions& options) {
   std::lock_guard lock(mutex_);
   if (running_) return Common::Error(ErrorCode::AlreadyStarted, Common::FormatMessage(Messages::AlreadyStarted));
   try {
+    SetAccessPolicy(options.access);
     auto running = std::make_unique<RunningServices>();
     running->mountService = std::make_shared<MountServiceImpl>(server);
     running->fileService = std::make_shared<FileServiceImpl>(server);
@@ -38,7 +45,7 @@ Common::Error NSLServiceImpl::Start(std::shared_ptr<Server> server) {
       mountService_ = running->mountService;
       fileService_ = running->fileService;
     }
-    running->rpcThread = std::make_unique<RpcThread>();
+    running->rpcThread = std::make_unique<RpcThread>(options.listenAddress, options.port);
     running_ = std::move(running);
     return running_->rpcThread->WaitForStartup(kStartupWait);
   } catch (const Common::Error& error) {
@@ -75,6 +82,20 @@ std::shared_ptr<FileService> NSLServiceImpl::GetFileService() {
   return fileService_;
 }
 
+std::shared_ptr<const AccessPolicy> NSLServiceImpl::GetAccessPolicy() {
+  std::lock_guard services(servicesMutex_);
+  return access_;
+}
+
+void NSLServiceImpl::SetAccessPolicy(const AccessPolicy& policy) {
+  auto replacement = std::make_shared<const AccessPolicy>(policy);
+  {
+    std::lock_guard services(servicesMutex_);
+    access_ = std::move(replacement);
+  }
+  WarnOfEveryone(policy);
+}
+
 uint16_t NSLServiceImpl::GetPort() {
   std::lock_guard lock(mutex_);
   return running_ && running_->rpcThread ? running_->rpcThread->GetPort() : 0;
@@ -90,6 +111,10 @@ NetworkStatus NSLServiceImpl::GetRpcThreadStatus() {
   status.serving = since != 0;
   if (status.serving) status.servingForNs = SteadyNowNs() - since;
   status.connections = thread.GetConnections();
+  status.listen = thread.GetListenAddress();
+  const std::shared_ptr<const AccessPolicy> access = GetAccessPolicy();
+  status.allowClients = access->allowClients.ToString();
+  status.readOnly = access->readOnly;
   return status;
 }
 

@@ -14,10 +14,13 @@ class NSLServiceImpl : public Service {
  public:
   ~NSLServiceImpl() override;
 
-  Common::Error Start(std::shared_ptr<Server> server) override;
+  using Service::Start;
+  Common::Error Start(std::shared_ptr<Server> server, const NetworkOptions& options) override;
   Common::Error Stop() override;
   std::shared_ptr<MountService> GetMountService() override;
   std::shared_ptr<FileService> GetFileService() override;
+  std::shared_ptr<const AccessPolicy> GetAccessPolicy() override;
+  void SetAccessPolicy(const AccessPolicy& policy) override;
 
   uint16_t GetPort();
   // Serving, port, uptime and connections; the portmapper is not asked here.
@@ -40,6 +43,7 @@ class NSLServiceImpl : public Service {
   std::mutex servicesMutex_;
   std::shared_ptr<MountServiceImpl> mountService_;
   std::shared_ptr<FileServiceImpl> fileService_;
+  std::shared_ptr<const AccessPolicy> access_ = std::make_shared<const AccessPolicy>();
 };
 
 }  // namespace NFS::NSL

@@ -20,9 +20,11 @@
 #include <initializer_list>
 #include <memory>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "host/Logging.h"
+#include "host/Network.h"
 #include "server_lib/core/ServerErrors.h"
 #include "service_lib/nsl/Dispatch.h"
 #include "service_lib/nsl/Statistics.h"
@@ -62,50 +64,107 @@ constexpr uint64_t kClosedForRoomLogNs = 60'000'000'000;
 
 const Common::Message kFixedPortFailed{0x18220010,
                                        "Failed to bind the NFS service to fixed port '{0}'. Using the provided portmap."};
-const Common::Message kBlockingModeFailed{
-    0x18220020, "Failed to set the non-blocking network mode for the NFS service. Using the fallback mode."};
 const Common::Message kStarting{0x18220030, "Starting NFS network services."};
 const Common::Message kWakeFailed{0x18220050, "Failed to create the wake-up descriptor of the NFS service: {0}."};
 const Common::Message kThreadFailed{0x18220060, "Failed to start the thread of the NFS service: {0}."};
 const Common::Message kClosedForRoom{
     0x18220070, "Out of descriptors: closed the least active client connection ({0}) to accept a new one."};
 
-// The fixed-port listening socket; -1 when it cannot be prepared.
-int PrepareFixedPortSocket() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  const int on = 1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(kFixedPort);
-  const int flags = fcntl(fd, F_GETFL);
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 || flags < 0 ||
-      fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
-      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, kBacklog) != 0) {
-    close(fd);
-    return -1;
+const Common::Message kCannotListen{0x18220090, "Cannot listen on {0}: {1}."};
+
+struct Descriptor {
+  int fd = -1;
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
   }
-  return fd;
+  int Release() { return std::exchange(fd, -1); }
+};
+
+// The address to listen on: the literal asked for, or every interface of
+// both families (IPv4 clients then arrive as IPv4-mapped IPv6 addresses),
+// or of IPv4 alone where the machine has no IPv6.
+socklen_t ListenAddressOf(const std::string& text, uint16_t port, sockaddr_storage& address, bool& dualStack) {
+  address = {};
+  dualStack = false;
+  Host::IpNetwork literal;
+  if (text.empty()) {
+    const int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe >= 0) {
+      close(probe);
+      dualStack = true;
+      literal.family = AF_INET6;  // "::"
+    } else {
+      literal.family = AF_INET;  // 0.0.0.0
+    }
+  } else if (!Host::ParseIpAddress(text, literal)) {
+    throw Common::Error(ErrorCode::RpcInitFailed,
+                        Common::FormatMessage(kCannotListen, text, "not an IPv4 or IPv6 address"));
+  }
+  if (literal.family == AF_INET6) {
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    std::memcpy(&v6.sin6_addr, literal.bytes.data(), 16);
+    return sizeof v6;
+  }
+  auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+  v4.sin_family = AF_INET;
+  v4.sin_port = htons(port);
+  std::memcpy(&v4.sin_addr, literal.bytes.data(), 4);
+  return sizeof v4;
 }
 
-SVCXPRT* CreateTcpTransport() {
-  int fd = PrepareFixedPortSocket();
-  if (fd < 0) {
+std::string Describe(const sockaddr_storage& address, socklen_t size) {
+  return Host::FormatSocketAddress(reinterpret_cast<const sockaddr*>(&address), size);
+}
+
+// A listening socket on the address; -1 with errno when it cannot be made.
+int ListenOn(const sockaddr_storage& address, socklen_t size, bool dualStack) {
+  Descriptor socket_{socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  if (socket_.fd < 0) return -1;
+  const int on = 1;
+  const int off = 0;
+  if (setsockopt(socket_.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return -1;
+  if (address.ss_family == AF_INET6 &&
+      setsockopt(socket_.fd, IPPROTO_IPV6, IPV6_V6ONLY, dualStack ? &off : &on, sizeof on) != 0) {
+    return -1;
+  }
+  if (bind(socket_.fd, reinterpret_cast<const sockaddr*>(&address), size) != 0 || listen(socket_.fd, kBacklog) != 0) {
+    return -1;
+  }
+  return socket_.Release();
+}
+
+SVCXPRT* CreateTcpTransport(const std::string& listenAddress, uint16_t requestedPort) {
+  sockaddr_storage address{};
+  bool dualStack = false;
+  const uint16_t port = requestedPort != 0 ? requestedPort : kFixedPort;
+  const socklen_t size = ListenAddressOf(listenAddress, port, address, dualStack);
+  Descriptor listener{ListenOn(address, size, dualStack)};
+  if (listener.fd < 0) {
+    const int error = errno;
+    // A port the operator named is that port or nothing: clients were told
+    // where to find the server.
+    if (requestedPort != 0) {
+      throw Common::Error(ErrorCode::RpcInitFailed,
+                          Common::FormatMessage(kCannotListen, Describe(address, size), std::strerror(error)));
+    }
     Common::Notice(kLogChannel, kFixedPortFailed, kFixedPort);
-    fd = RPC_ANYSOCK;
-  } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    Common::Notice(kLogChannel, kBlockingModeFailed);
-    close(fd);
-    fd = RPC_ANYSOCK;
+    reinterpret_cast<sockaddr_in&>(address).sin_port = 0;  // the same place in both families
+    listener.fd = ListenOn(address, size, dualStack);
+    if (listener.fd < 0) {
+      const int again = errno;
+      throw Common::Error(ErrorCode::RpcInitFailed,
+                          Common::FormatMessage(kCannotListen, Describe(address, size), std::strerror(again)));
+    }
   }
   int maxRecord = kMaxRecordSize;
   rpc_control(RPC_SVC_CONNMAXREC_SET, &maxRecord);
-  SVCXPRT* transport = svctcp_create(fd, kBufferSize, kBufferSize);
+  SVCXPRT* transport = svctcp_create(listener.fd, kBufferSize, kBufferSize);
   if (transport == nullptr) {
-    if (fd != RPC_ANYSOCK) close(fd);
     throw Common::Error(ErrorCode::RpcInitFailed, Common::FormatMessage(Messages::RpcTransportFailed));
   }
+  listener.Release();
   return transport;
 }
 
@@ -185,28 +244,19 @@ int TimeoutUntil(std::initializer_list<uint64_t> deadlinesNs, uint64_t nowNs) {
   return earliest > nowNs ? static_cast<int>((earliest - nowNs + 999'999) / 1'000'000) : 0;
 }
 
-// "address:port" of the connection's peer, "[v6 address]:port" for IPv6.
+// "address:port" of the connection's peer, "[v6 address]:port" for IPv6;
+// IPv4 clients of a dual-stack listener show as IPv4.
 std::string PeerOf(int fd) {
   sockaddr_storage peer{};
   socklen_t size = sizeof peer;
   if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return "?";
-  char text[INET6_ADDRSTRLEN] = "?";
-  if (peer.ss_family == AF_INET) {
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(peer);
-    inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(v4.sin_port));
-  }
-  if (peer.ss_family == AF_INET6) {
-    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(peer);
-    inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
-  }
-  return "?";
+  return Host::FormatSocketAddress(reinterpret_cast<const sockaddr*>(&peer), size);
 }
 
 }  // namespace
 
-RpcThread::RpcThread() {
+RpcThread::RpcThread(std::string listenAddress, uint16_t port)
+    : listenAddress_(std::move(listenAddress)), requestedPort_(port) {
   // Without the wake-up descriptor nothing could end the thread: refuse to start.
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) {
@@ -238,6 +288,11 @@ Common::Error RpcThread::WaitForStartup(std::chrono::milliseconds limit) {
 uint16_t RpcThread::GetPort() const {
   std::lock_guard lock(mutex_);
   return port_;
+}
+
+std::string RpcThread::GetListenAddress() const {
+  std::lock_guard lock(mutex_);
+  return listening_;
 }
 
 uint64_t RpcThread::GetServingSinceNs() const {
@@ -349,7 +404,7 @@ void RpcThread::Body() {
   try {
     // The library needs no start-up or clean-up calls on this platform.
     Common::Trace(kLogChannel, "Creating TCP RCP service");
-    std::unique_ptr<SVCXPRT, TransportCloser> transport(CreateTcpTransport());
+    std::unique_ptr<SVCXPRT, TransportCloser> transport(CreateTcpTransport(listenAddress_, requestedPort_));
     Common::Trace(kLogChannel, "Registering MOUNTv3 protocol");
     Registration mount(transport.get(), kMountProgram, CountedDispatch<MountDispatch>);
     Common::Trace(kLogChannel, "Registering NFSv3 protocol");
@@ -359,6 +414,8 @@ void RpcThread::Body() {
       std::lock_guard lock(mutex_);
       serving_ = true;
       port_ = transport->xp_port;
+      listening_ = Host::FormatSocketAddress(reinterpret_cast<const sockaddr*>(transport->xp_ltaddr.buf),
+                                             static_cast<socklen_t>(transport->xp_ltaddr.len));
       servingSinceNs_ = SteadyNowNs();
     }
     changed_.notify_all();
@@ -374,6 +431,7 @@ void RpcThread::Body() {
     ended_ = true;
     serving_ = false;
     port_ = 0;
+    listening_.clear();
     servingSinceNs_ = 0;
     result_ = failure;
   }

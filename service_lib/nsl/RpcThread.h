@@ -20,7 +20,10 @@ namespace NFS::NSL {
 // and serves requests one at a time until it is stopped.
 class RpcThread {
  public:
-  RpcThread();
+  // Listens on listenAddress (an IPv4 or IPv6 literal; empty for every
+  // interface of both families) at port, or at the fixed port 2029 (any
+  // port when that is taken) when port is 0.
+  RpcThread(std::string listenAddress, uint16_t port);
   // Ends the request loop at once (after the request in hand, if any),
   // closes every connection and the listener, and waits for the thread.
   ~RpcThread();
@@ -32,6 +35,8 @@ class RpcThread {
   Common::Error WaitForStartup(std::chrono::milliseconds limit);
 
   uint16_t GetPort() const;
+  // "[::]:2029", "127.0.0.2:2049"; empty until the thread serves.
+  std::string GetListenAddress() const;
   // The steady clock (SteadyNowNs) when the thread began to serve; 0 until then.
   uint64_t GetServingSinceNs() const;
   // The client connections as the thread last published them.
@@ -63,6 +68,8 @@ class RpcThread {
   void PublishConnections();
   void ForgetConnections(int listenerFd);
 
+  const std::string listenAddress_;
+  const uint16_t requestedPort_;
   int wakeFd_ = -1;
   // Set before the wake-up, so a turn of pipelined records ends too.
   std::atomic<bool> stopping_{false};
@@ -106,6 +113,7 @@ class RpcThread {
   bool serving_ = false;
   bool ended_ = false;
   uint16_t port_ = 0;
+  std::string listening_;
   uint64_t servingSinceNs_ = 0;
   Common::Error result_;
   std::thread thread_;

@@ -11,6 +11,12 @@ namespace NFS::NSL {
 
 enum class RpcProgram : uint8_t { Mount, Nfs };
 
+// Why a call was refused before it reached its handler.
+enum class Refusal : uint8_t {
+  kClientNotAllowed,  // its address is not among the allowed clients
+  kReadOnly,          // it would change a read-only export
+};
+
 // One status value a procedure answered with, and how often.
 struct StatusCount {
   uint32_t status = 0;  // nfsstat3 or mountstat3
@@ -64,6 +70,10 @@ struct StatisticsSnapshot {
   uint64_t bytesWritten = 0;      // the counts of WRITE arguments answered NFS3_OK
   uint64_t connectionsAccepted = 0;
   uint64_t connectionsOpen = 0;
+  // Calls refused before their handler ran, by reason (also counted in
+  // their procedure's statuses: ACCES, ROFS).
+  uint64_t refusedClientNotAllowed = 0;
+  uint64_t refusedReadOnly = 0;
 };
 
 // Counters of the RPC front end, made once per process and never reset.
@@ -85,6 +95,7 @@ class Statistics {
                           uint64_t bytesWritten) = 0;
   virtual void CountSendFailure(RpcProgram program) = 0;
   virtual void CountLatency(RpcProgram program, uint32_t procedure, uint64_t nanoseconds) = 0;
+  virtual void CountRefused(Refusal reason) = 0;
   virtual void CountConnectionAccepted() = 0;
   virtual void CountConnectionClosed() = 0;
 

@@ -134,6 +134,10 @@ void StatisticsImpl::CountConnectionAccepted() {
   Add(connectionsOpen_);
 }
 
+void StatisticsImpl::CountRefused(Refusal reason) {
+  Add(reason == Refusal::kReadOnly ? refusedReadOnly_ : refusedClientNotAllowed_);
+}
+
 void StatisticsImpl::CountConnectionClosed() { Subtract(connectionsOpen_); }
 
 StatisticsSnapshot StatisticsImpl::Snapshot() const {
@@ -180,6 +184,8 @@ StatisticsSnapshot StatisticsImpl::Snapshot() const {
   snapshot.bytesWritten = bytesWritten_.load(kRelaxed);
   snapshot.connectionsAccepted = connectionsAccepted_.load(kRelaxed);
   snapshot.connectionsOpen = connectionsOpen_.load(kRelaxed);
+  snapshot.refusedClientNotAllowed = refusedClientNotAllowed_.load(kRelaxed);
+  snapshot.refusedReadOnly = refusedReadOnly_.load(kRelaxed);
   return snapshot;
 }
 

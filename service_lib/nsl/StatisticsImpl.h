@@ -20,6 +20,7 @@ class StatisticsImpl : public Statistics {
                   uint64_t bytesWritten) override;
   void CountSendFailure(RpcProgram program) override;
   void CountLatency(RpcProgram program, uint32_t procedure, uint64_t nanoseconds) override;
+  void CountRefused(Refusal reason) override;
   void CountConnectionAccepted() override;
   void CountConnectionClosed() override;
 
@@ -56,6 +57,8 @@ class StatisticsImpl : public Statistics {
   Counter bytesWritten_{0};
   Counter connectionsAccepted_{0};
   Counter connectionsOpen_{0};
+  Counter refusedClientNotAllowed_{0};
+  Counter refusedReadOnly_{0};
   uint64_t createdNs_;
 };
 

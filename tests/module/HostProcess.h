@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +15,8 @@ namespace TestSupport {
 // The service host as its own process, with its output read through pipes.
 class HostProcess {
  public:
-  explicit HostProcess(std::vector<std::string> arguments) {
+  // runAs: a user id to run as (the test must be root to give one), or -1.
+  explicit HostProcess(std::vector<std::string> arguments, int runAs = -1) {
     int out[2], err[2];
     EXPECT_EQ(pipe(out), 0);
     EXPECT_EQ(pipe(err), 0);
@@ -22,6 +24,10 @@ class HostProcess {
     if (pid_ == 0) {
       dup2(out[1], 1);
       dup2(err[1], 2);
+      if (runAs >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(runAs)) != 0 ||
+                         setuid(static_cast<uid_t>(runAs)) != 0)) {
+        _exit(126);
+      }
       std::vector<char*> argv;
       static std::string program = NFS_HOST_PATH;
       argv.push_back(program.data());

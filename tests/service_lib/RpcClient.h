@@ -14,6 +14,9 @@ namespace TestSupport {
 class RpcClient {
  public:
   RpcClient(uint16_t port, uint32_t program, uint32_t version = 3);
+  // From a chosen source address ("127.0.0.2") to a chosen server address
+  // ("127.0.0.1", "::1"): a client of another machine, as the server sees it.
+  RpcClient(const char* source, const char* server, uint16_t port, uint32_t program, uint32_t version = 3);
   ~RpcClient();
   RpcClient(const RpcClient&) = delete;
   RpcClient& operator=(const RpcClient&) = delete;

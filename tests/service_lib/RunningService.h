@@ -25,6 +25,7 @@ class RunningServiceTest : public ::testing::Test {
     service_ = NFS::CreateService(server_);
     const Common::Error root = service_->SetRoot(Common::FromUtf8(ExportPath()), ShareName());
     ASSERT_TRUE(root.IsSuccess()) << root.Describe();
+    ASSERT_TRUE(service_->SetNetworkOptions(NetworkOptions()).IsSuccess());
     const Common::Error started = service_->Start();
     ASSERT_TRUE(started.IsSuccess()) << started.Describe();
     port_ = NFS::NSL::GetListeningPort();
@@ -34,6 +35,8 @@ class RunningServiceTest : public ::testing::Test {
   void TearDown() override { service_->Stop(); }
 
   virtual std::u16string ShareName() const { return u"/share"; }
+  // Where to listen and who may call: by default as the host does without flags.
+  virtual NFS::NSL::NetworkOptions NetworkOptions() const { return {}; }
 
   std::string ExportPath() const { return (temp_.Path() / "export").string(); }
   std::string Local(const std::string& relative) const { return ExportPath() + "/" + relative; }
