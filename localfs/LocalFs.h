@@ -127,7 +127,7 @@ class LocalDirectoryHandle : public StatusHolder {
   // look up next; nothing more. Stops when `visit` returns false.
   virtual bool VisitNames(const std::function<bool(const WString& name, bool folder)>& visit) = 0;
 
-  // Read and write, created or truncated to zero length.
+  // Read and write, made anew: fails (EEXIST) when the name exists.
   virtual std::unique_ptr<LocalFileHandle> CreateFile(const WString& name) = 0;
   // An existing regular file; never creates.
   virtual std::unique_ptr<LocalFileHandle> OpenFile(const WString& name, FileAccess access) = 0;
@@ -158,6 +158,13 @@ void SetDescriptorLimit(size_t limit);
 // The descriptors open in that set now.
 size_t GetPooledDescriptorCount();
 size_t GetDescriptorLimit();
+
+// For tests of what runs above this library: a hook called at the start of
+// every file, folder and listing operation with its name ("GetEntry",
+// "Read", "Next" ...), which may throw, as a failing allocation inside the
+// operation would. Null (the default) costs one load per operation.
+using FaultHook = void (*)(const char* operation);
+void SetFaultHook(FaultHook hook);
 
 // Opens a local folder by its path. Null with *error set when it cannot be opened.
 std::unique_ptr<LocalDirectoryHandle> CreateLocalDirectoryHandle(const std::string& path,

@@ -97,6 +97,7 @@ std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenChild(const std:
 }
 
 std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenDirectory(const WString& name) {
+  InjectFault("OpenDirectory");
   if (name == u".") {
     // The same folder: share its descriptor, checked to be still reachable.
     if (!Use()) return nullptr;
@@ -118,6 +119,7 @@ std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenDirectory(const 
 }
 
 std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenDirectory(const LocalEntryCursor& entry) {
+  InjectFault("OpenDirectory");
   const auto* cursor = dynamic_cast<const PosixEntryCursor*>(&entry);
   if (cursor == nullptr || !cursor->IsValid()) {
     status_.Fail(LibraryError(kInvalidName, "The entry cursor is not on an entry."));
@@ -134,6 +136,7 @@ std::unique_ptr<LocalDirectoryHandle> PosixDirectoryHandle::OpenDirectory(const 
 }
 
 std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetEntry(const WString& name) {
+  InjectFault("GetEntry");
   std::string local;
   if (!ToLocalName(name, local, status_)) return nullptr;
   struct stat st {};
@@ -147,6 +150,7 @@ std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetEntry(const WString& 
 }
 
 std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetSelfEntry() {
+  InjectFault("GetSelfEntry");
   struct stat st {};
   const DescriptorLease dir = Use();
   if (!dir) return nullptr;
@@ -158,6 +162,7 @@ std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::GetSelfEntry() {
 }
 
 std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::ListEntries() {
+  InjectFault("ListEntries");
   // A fresh open rather than a dup: a dup would share its read offset with
   // every other listing of this handle, so two walks would disturb each other.
   // The stream owns the descriptor and may outlive this handle.
@@ -179,6 +184,7 @@ std::unique_ptr<LocalEntryCursor> PosixDirectoryHandle::ListEntries() {
 }
 
 bool PosixDirectoryHandle::VisitNames(const std::function<bool(const WString& name, bool folder)>& visit) {
+  InjectFault("VisitNames");
   const DescriptorLease dir = Use();
   if (!dir) return false;
   const int fd = openat(dir.Fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -253,12 +259,16 @@ void PosixDirectoryHandle::NotRegular(const std::string& local, Common::source_l
 }
 
 std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::CreateFile(const WString& name) {
+  InjectFault("CreateFile");
   std::string local;
   if (!ToLocalName(name, local, status_)) return nullptr;
-  return OpenRegular(local, O_RDWR | O_CREAT | O_TRUNC, Common::source_location::current());
+  // Made anew or not at all: an entry of that name, whatever made it and
+  // whenever, is never emptied or followed.
+  return OpenRegular(local, O_RDWR | O_CREAT | O_EXCL, Common::source_location::current());
 }
 
 std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenFile(const WString& name, FileAccess access) {
+  InjectFault("OpenFile");
   std::string local;
   if (!ToLocalName(name, local, status_)) return nullptr;
   const int flags = access == FileAccess::Read ? O_RDONLY
@@ -268,6 +278,7 @@ std::unique_ptr<LocalFileHandle> PosixDirectoryHandle::OpenFile(const WString& n
 }
 
 bool PosixDirectoryHandle::CreateDirectory(const WString& name) {
+  InjectFault("CreateDirectory");
   std::string local;
   if (!ToLocalName(name, local, status_)) return false;
   const DescriptorLease dir = Use();
@@ -277,6 +288,7 @@ bool PosixDirectoryHandle::CreateDirectory(const WString& name) {
 }
 
 bool PosixDirectoryHandle::DeleteFile(const WString& name) {
+  InjectFault("DeleteFile");
   std::string local;
   if (!ToLocalName(name, local, status_)) return false;
   const DescriptorLease dir = Use();
@@ -286,6 +298,7 @@ bool PosixDirectoryHandle::DeleteFile(const WString& name) {
 }
 
 bool PosixDirectoryHandle::RemoveDirectory(const WString& name) {
+  InjectFault("RemoveDirectory");
   std::string local;
   if (!ToLocalName(name, local, status_)) return false;
   const DescriptorLease dir = Use();
@@ -295,6 +308,7 @@ bool PosixDirectoryHandle::RemoveDirectory(const WString& name) {
 }
 
 bool PosixDirectoryHandle::Rename(const WString& from, const WString& to) {
+  InjectFault("Rename");
   std::string localFrom;
   std::string localTo;
   if (!ToLocalName(from, localFrom, status_) || !ToLocalName(to, localTo, status_)) return false;
@@ -312,6 +326,7 @@ bool PosixDirectoryHandle::Rename(const WString& from, const WString& to) {
 }
 
 bool PosixDirectoryHandle::SetUnixPermissions(const WString& name, uint32_t mode) {
+  InjectFault("SetUnixPermissions");
   // Set-id and sticky bits never come from here: a client must not be able
   // to plant a set-user-id program.
   mode &= 0777;
@@ -350,6 +365,7 @@ bool PosixDirectoryHandle::SetUnixPermissions(const WString& name, uint32_t mode
 }
 
 bool PosixDirectoryHandle::SetUnixOwner(const WString& name, uint32_t uid, uint32_t gid) {
+  InjectFault("SetUnixOwner");
   if (name == u".") {
     const DescriptorLease dir = Use();
     if (!dir) return false;
@@ -384,6 +400,7 @@ bool PosixDirectoryHandle::SetDosAttributes(const WString& name, uint32_t attrib
 }
 
 bool PosixDirectoryHandle::GetDriveSizes(uint64_t& total, uint64_t& free, uint64_t& available) {
+  InjectFault("GetDriveSizes");
   struct statvfs st {};
   const DescriptorLease dir = Use();
   if (!dir) return false;
@@ -417,6 +434,7 @@ bool PosixDirectoryHandle::AnswerFileSystemName(std::vector<uint8_t>& request) {
 }
 
 bool PosixDirectoryHandle::Control(std::vector<uint8_t>& request) {
+  InjectFault("Control");
   if (request.size() >= 4 && std::memcmp(request.data(), "GFST", 4) == 0) {
     return AnswerFileSystemName(request);
   }

@@ -44,6 +44,7 @@ void PosixEntryCursor::End() {
 }
 
 void PosixEntryCursor::Next() {
+  InjectFault("Next");
   if (!valid_) return;
   if (stream_ == nullptr) {
     End();

@@ -30,12 +30,14 @@ bool PosixFileHandle::Fail(int error, std::string_view call, Common::source_loca
 }
 
 bool PosixFileHandle::Seek(uint64_t position) {
+  InjectFault("Seek");
   if (position > kMaxOffset) return Fail(EINVAL, "seek");
   position_ = position;
   return true;
 }
 
 bool PosixFileHandle::Read(void* buffer, size_t size, size_t& bytesRead) {
+  InjectFault("Read");
   bytesRead = 0;
   const DescriptorLease file = Use("pread");
   if (!file) return false;
@@ -55,6 +57,7 @@ bool PosixFileHandle::Read(void* buffer, size_t size, size_t& bytesRead) {
 }
 
 bool PosixFileHandle::Write(const void* buffer, size_t size, size_t& bytesWritten) {
+  InjectFault("Write");
   bytesWritten = 0;
   const DescriptorLease file = Use("pwrite");
   if (!file) return false;
@@ -75,6 +78,7 @@ bool PosixFileHandle::Write(const void* buffer, size_t size, size_t& bytesWritte
 }
 
 bool PosixFileHandle::Flush() {
+  InjectFault("Flush");
   const DescriptorLease file = Use("fsync");
   if (!file) return false;
   while (fsync(file.Fd()) != 0) {
@@ -84,6 +88,7 @@ bool PosixFileHandle::Flush() {
 }
 
 uint64_t PosixFileHandle::GetSize() {
+  InjectFault("GetSize");
   const DescriptorLease file = Use("fstat");
   if (!file) return 0;
   struct stat st {};
@@ -95,6 +100,7 @@ uint64_t PosixFileHandle::GetSize() {
 }
 
 bool PosixFileHandle::SetSize(uint64_t size) {
+  InjectFault("SetSize");
   if (size > kMaxOffset) return Fail(EFBIG, "ftruncate");
   const DescriptorLease file = Use("ftruncate");
   if (!file) return false;

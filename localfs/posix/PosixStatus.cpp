@@ -1,10 +1,25 @@
 #include "localfs/posix/PosixStatus.h"
 
+#include <atomic>
 #include <system_error>
 
 #include "host/Messages.h"
 
+namespace LocalFs {
+
+namespace {
+std::atomic<FaultHook> g_faultHook{nullptr};
+}  // namespace
+
+void SetFaultHook(FaultHook hook) { g_faultHook.store(hook, std::memory_order_release); }
+
+}  // namespace LocalFs
+
 namespace LocalFs::Posix {
+
+void InjectFault(const char* operation) {
+  if (const FaultHook hook = g_faultHook.load(std::memory_order_acquire)) hook(operation);
+}
 
 Error SystemError(int error, std::string_view call, std::string_view name, std::string_view folder,
                   Common::source_location where) {

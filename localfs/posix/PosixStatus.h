@@ -35,6 +35,9 @@ class Status {
   Error status_;
 };
 
+// Calls the hook a test set (SetFaultHook) with the operation's name.
+void InjectFault(const char* operation);
+
 // The UTF-8 form of a valid entry name; records kInvalidName otherwise.
 bool ToLocalName(const WString& name, std::string& local, Status& status,
                  Common::source_location where = Common::source_location::current());

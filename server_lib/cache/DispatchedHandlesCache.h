@@ -16,6 +16,7 @@ class DispatchedHandlesCache : public HandlesCache {
   void AddObject(const std::shared_ptr<FileSystemObject>& object) override;
   std::shared_ptr<FileSystemObject> DelObject(const ObjectId& id) override;
   void Visit(Visitor& visitor) override;
+  void KeepAlways(const ObjectId& id) override { kept_ = id; }
   size_t Count() override { return assoc_->Count() + mru_->Count(); }
 
  private:
@@ -23,6 +24,7 @@ class DispatchedHandlesCache : public HandlesCache {
 
   std::unique_ptr<AssocHandlesCache> assoc_;
   std::unique_ptr<MRUHandlesCache> mru_;
+  ObjectId kept_;
 };
 
 }  // namespace NFS

@@ -22,6 +22,9 @@ class HandlesCache {
   // Stored under the object's own id; an id already present keeps its object.
   virtual void AddObject(const std::shared_ptr<FileSystemObject>& object) = 0;
   virtual std::shared_ptr<FileSystemObject> DelObject(const ObjectId& id) = 0;
+  // An object no DelObject removes: the share root, which every handle of
+  // the share leads back to.
+  virtual void KeepAlways(const ObjectId& /*id*/) {}
   virtual void Visit(Visitor& visitor) = 0;
   // The objects held now.
   virtual size_t Count() = 0;

@@ -116,6 +116,7 @@ void DispatchedHandlesCache::AddObject(const std::shared_ptr<FileSystemObject>& 
 }
 
 std::shared_ptr<FileSystemObject> DispatchedHandlesCache::DelObject(const ObjectId& id) {
+  if (!kept_.empty() && id == kept_) return nullptr;
   return For(id).DelObject(id);
 }
 

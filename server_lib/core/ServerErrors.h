@@ -52,6 +52,12 @@ inline constexpr uint32_t InvalidShareName = 0x182002E;
 inline constexpr uint32_t InvalidFileName = 0x182002F;
 inline constexpr uint32_t InvalidLocalPath = 0x1820030;
 inline constexpr uint32_t StartServerFailed = 0x1820031;
+
+// Records of the local file-system library that reach the wire through an
+// IoError: an operating-system failure is LocalSystemError + errno.
+inline constexpr uint32_t LocalSystemError = 0x1830000;
+inline constexpr uint32_t LocalInvalidName = 0x1831002;
+inline constexpr uint32_t LocalNotRegularFile = 0x1831004;
 }  // namespace ErrorCode
 
 // Catalogue texts of the server module. A message id is its error code
@@ -108,6 +114,9 @@ inline constexpr Message NotImplemented{0x182002C0, "Not implemented."};
 inline constexpr Message FileExistsFailed{0x182002D0, "Failed to find object '{0}'."};
 inline constexpr Message InvalidShareName{0x182002E0, "The specified share name is invalid."};
 inline constexpr Message InvalidFileName{0x182002F0, "The specified file name is invalid."};
+inline constexpr Message NameIsNoEntry{0x182002F1, "The name '{0}' is no entry that can be created, removed or renamed."};
+inline constexpr Message NameTooLong{0x182002F2, "The name is longer than 255 bytes."};
+inline constexpr Message KindChanged{0x182001F1, "The object of the handle is no longer there: its name now holds another kind of object."};
 inline constexpr Message InvalidLocalPath{0x18200300, "The specified local path is invalid."};
 inline constexpr Message StartServerFailed{0x18200310, "Failed to start the NFS server."};
 

@@ -40,15 +40,11 @@ std::shared_ptr<AttributesAccessor> DirObjectImpl::GetAttributes() {
 }
 
 std::shared_ptr<AttributesModifier> DirObjectImpl::GetAttributesModifier() {
-  // The share root is changed through its own descriptor: its containing
-  // folder lies outside the export, and the configured path may be a link or
-  // end in "." or "..", so its last component need not name the export.
-  if (IsShareRoot()) return std::make_shared<AttributesModifierImpl>(*local_, u".");
-  auto parent = local_->OpenDirectory(u"..");
-  if (!parent) ThrowIoError(local_->TakeStatus());
-  auto self = local_->GetSelfEntry();
-  if (!self) ThrowIoError(local_->TakeStatus());
-  return std::make_shared<AttributesModifierImpl>(*parent, self->GetName());
+  // Every folder is changed through its own descriptor, never through its
+  // name in its parent: the name may now hold another object (a file made
+  // after the folder was moved away), and the share root's containing
+  // folder lies outside the export.
+  return std::make_shared<AttributesModifierImpl>(*local_, u".", AttributesModifierImpl::Target::kFolder);
 }
 
 std::unique_ptr<FSInfo> DirObjectImpl::GetFSInfo() { return std::make_unique<FSInfoImpl>(*local_); }
@@ -132,16 +128,26 @@ void DirObjectImpl::RememberWithSiblings(const Common::WString& name, ObjectKind
   RememberObjectIds(requests);
 }
 
-void DirObjectImpl::CreateFile(const Common::WString& name) { local_->CreateFile(name); }
+// Each change reports the local failure as it is (a folder that is not
+// empty, a folder the host may not write), for the client to be told.
+void DirObjectImpl::CreateFile(const Common::WString& name) {
+  if (!local_->CreateFile(name)) ThrowIoError(local_->TakeStatus());
+}
 
-void DirObjectImpl::CreateDir(const Common::WString& name) { local_->CreateDirectory(name); }
+void DirObjectImpl::CreateDir(const Common::WString& name) {
+  if (!local_->CreateDirectory(name)) ThrowIoError(local_->TakeStatus());
+}
 
-void DirObjectImpl::DeleteFile(const Common::WString& name) { local_->DeleteFile(name); }
+void DirObjectImpl::DeleteFile(const Common::WString& name) {
+  if (!local_->DeleteFile(name)) ThrowIoError(local_->TakeStatus());
+}
 
-void DirObjectImpl::DeleteDir(const Common::WString& name) { local_->RemoveDirectory(name); }
+void DirObjectImpl::DeleteDir(const Common::WString& name) {
+  if (!local_->RemoveDirectory(name)) ThrowIoError(local_->TakeStatus());
+}
 
 void DirObjectImpl::Rename(const Common::WString& from, const Common::WString& to) {
-  local_->Rename(from, to);
+  if (!local_->Rename(from, to)) ThrowIoError(local_->TakeStatus());
 }
 
 Common::WString DirObjectImpl::GetSourceName() { return path_; }

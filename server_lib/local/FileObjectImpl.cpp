@@ -1,5 +1,8 @@
 #include "server_lib/local/FileObjectImpl.h"
 
+#include <cerrno>
+
+
 #include "host/Logging.h"
 #include "server_lib/core/Operations.h"
 #include "server_lib/core/ServerErrors.h"
@@ -22,6 +25,16 @@ struct SeenStat {
   std::unique_ptr<LocalFs::LocalEntryCursor> entry;
 };
 thread_local SeenStat t_seen;
+
+// A file that cannot be opened because its name holds a folder now (or a
+// link, a device) is no longer this object: the handle is stale.
+[[noreturn]] void ThrowOpenFailure(Common::Error status) {
+  const uint32_t code = status.Code();
+  if (code == ErrorCode::LocalSystemError + EISDIR || code == ErrorCode::LocalNotRegularFile) {
+    throw Common::Error(ErrorCode::ObjectNotFound, Common::FormatMessage(Messages::KindChanged), std::move(status));
+  }
+  ThrowIoError(std::move(status));
+}
 
 }  // namespace
 
@@ -53,15 +66,17 @@ std::shared_ptr<AttributesAccessor> FileObjectImpl::GetAttributes() {
       return std::make_shared<AttributesAccessorImpl>(std::move(seen.entry));
     }
   }
-  if (readWrite_) {
-    Common::Trace(kLogChannel, "File({0}): flush content to get valid attributes", path_);
-    if (!readWrite_->Flush()) ThrowIoError(readWrite_->TakeStatus());
-  }
+  // Writes go straight to the operating system, so a stat is exact with a
+  // file open for writing too: nothing to flush (that waits for COMMIT).
   std::shared_ptr<LocalFs::LocalEntryCursor> entry = local_->GetEntry(name_);
   if (!entry) {
     // The entry went away underneath us: a missing object, not an I/O fault.
     throw Common::Error(ErrorCode::NotFound, Common::FormatMessage(Messages::FileNotFound),
                         local_->TakeStatus());
+  }
+  // The name now holds a folder (or another kind of entry): not this file.
+  if (AttributesAccessorImpl::TypeCodeOf(*entry) != ObjectTypeCode::RegularFile) {
+    throw Common::Error(ErrorCode::ObjectNotFound, Common::FormatMessage(Messages::KindChanged));
   }
   return std::make_shared<AttributesAccessorImpl>(std::move(entry));
 }
@@ -75,7 +90,7 @@ LocalFs::LocalFileHandle& FileObjectImpl::OpenIFile() {
   if (readOnly_) return *readOnly_;
   Common::Trace(kLogChannel, "File({0}): open for read", path_);
   readOnly_ = local_->OpenFile(name_, LocalFs::FileAccess::Read);
-  if (!readOnly_) ThrowIoError(local_->TakeStatus());
+  if (!readOnly_) ThrowOpenFailure(local_->TakeStatus());
   return *readOnly_;
 }
 
@@ -90,7 +105,7 @@ LocalFs::LocalFileHandle& FileObjectImpl::OpenOFile() {
   }
   Common::Trace(kLogChannel, "File({0}): {1}open for write", path_, reopening ? "re" : "");
   readWrite_ = local_->OpenFile(name_, LocalFs::FileAccess::ReadWrite);
-  if (!readWrite_) ThrowIoError(local_->TakeStatus());
+  if (!readWrite_) ThrowOpenFailure(local_->TakeStatus());
   return *readWrite_;
 }
 

@@ -1,5 +1,7 @@
 #include "server_lib/overlay/CachedDirectory.h"
 
+#include <vector>
+
 #include "host/Assertion.h"
 #include "server_lib/cache/CacheUpkeep.h"
 
@@ -20,30 +22,35 @@ std::shared_ptr<FileSystemObject> CachedDirectory::Lookup(const Common::WString&
   return object;
 }
 
+// The caches change only once the change on disk has happened: a failed
+// remove or rename leaves every handle of the objects it would have touched
+// working.
 void CachedDirectory::DeleteFile(const Common::WString& name) {
   auto object = base_->Lookup(name);
-  if (object && std::dynamic_pointer_cast<FileObject>(object)) RemoveFromCache(cache_, object->GetId());
   base_->DeleteFile(name);
+  if (object && std::dynamic_pointer_cast<FileObject>(object)) RemoveFromCache(cache_, object->GetId());
 }
 
 void CachedDirectory::DeleteDir(const Common::WString& name) {
   auto object = base_->Lookup(name);
-  if (object && std::dynamic_pointer_cast<DirObject>(object)) RemoveNested(cache_, *object);
   base_->DeleteDir(name);
+  if (object && std::dynamic_pointer_cast<DirObject>(object)) RemoveNested(cache_, *object);
 }
 
 void CachedDirectory::Rename(const Common::WString& from, const Common::WString& to) {
   // Both names change meaning: the moved object and whatever it replaces.
+  std::vector<std::shared_ptr<FileSystemObject>> touched;
   for (const Common::WString* name : {&from, &to}) {
-    auto object = base_->Lookup(*name);
-    if (!object) continue;
+    if (auto object = base_->Lookup(*name)) touched.push_back(std::move(object));
+  }
+  base_->Rename(from, to);
+  for (const auto& object : touched) {
     if (std::dynamic_pointer_cast<DirObject>(object)) {
       RemoveNested(cache_, *object);
     } else {
       RemoveFromCache(cache_, object->GetId());
     }
   }
-  base_->Rename(from, to);
 }
 
 CachedDirEntriesEnumerator::CachedDirEntriesEnumerator(std::weak_ptr<HandlesCache> cache,

@@ -1,3 +1,7 @@
+#include <cerrno>
+
+#include "host/Error.h"
+#include "server_lib/core/ServerErrors.h"
 #include "server_lib/overlay/CombinedDirectory.h"
 #include "server_lib/overlay/MixinDirectory.h"
 
@@ -70,6 +74,11 @@ void CombinedDirectory::DeleteDir(const Common::WString& name) {
 }
 
 void CombinedDirectory::Rename(const Common::WString& from, const Common::WString& to) {
+  // Virtual files are the operator's: a client cannot move them.
+  if (!base_->Lookup(from) && second_->Lookup(from)) {
+    throw Common::Error(ErrorCode::IoError, Common::FormatMessage(Messages::IoError),
+                        Common::Error(ErrorCode::LocalSystemError + EACCES, u"A virtual file cannot be renamed."));
+  }
   // A virtual file of the target name is replaced too, but only once the
   // local move has happened.
   const bool virtualTarget = std::dynamic_pointer_cast<FileObject>(second_->Lookup(to)) && !base_->Lookup(to);

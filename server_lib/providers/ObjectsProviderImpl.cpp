@@ -23,6 +23,7 @@ void ObjectsProviderImpl::OpenRootDir(const Common::WString& share, const std::s
   }
   std::shared_ptr<HandlesCache> cache = CreateHandlesCache();
   cache->AddObject(root);
+  cache->KeepAlways(root->GetId());
   caches_.emplace(share, std::move(cache));
   Common::Trace(kLogChannel, "Create cache for share '{0}'", share);
 }

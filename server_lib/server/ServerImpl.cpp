@@ -1,6 +1,8 @@
 #include "server_lib/server/ServerImpl.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include "host/Logging.h"
 #include "localfs/LocalFs.h"
@@ -36,6 +38,27 @@ void CheckIfFileNameValid(const Common::WString& name) {
 
 [[noreturn]] void ThrowFileNotFound(Where where) {
   Fail(ErrorCode::NotFound, Messages::FileNotFound, where);
+}
+
+// An operating-system failure, as the local library would have recorded it.
+[[noreturn]] void ThrowSystemError(int error, Where where) {
+  throw Common::Error(ErrorCode::IoError, Common::FormatMessage(Messages::IoError),
+                      Common::Error(ErrorCode::LocalSystemError + static_cast<uint32_t>(error),
+                                    Common::FromUtf8(std::strerror(error)), Common::Error(), where),
+                      where);
+}
+
+// A name a client gives to make, remove or rename an entry must be one
+// entry of the folder: "." and ".." name the folder or its parent, and the
+// local library refuses the rest of what it cannot hold. Checked before
+// anything is looked up, so no cache, event or listing is touched.
+void CheckEntryName(const Common::WString& name, Where where) {
+  std::string bytes;
+  if (Common::TryToUtf8(name, bytes) && bytes.size() > 255) ThrowSystemError(ENAMETOOLONG, where);
+  if (name.empty() || name == u"." || name == u".." || !LocalFs::IsValidEntryName(name)) {
+    throw Common::Error(ErrorCode::InvalidFileName, Common::FormatMessage(Messages::NameIsNoEntry, name),
+                        Common::Error(), where);
+  }
 }
 
 Common::WString NormalisedShare(const Common::WString& share) {
@@ -308,10 +331,12 @@ Common::Error ServerImpl::CreateFile(const ObjectId& dirId, const Common::WStrin
       [&] {
         CheckIfHandleValid(dirId);
         auto dir = GetDirectory(dirId, op);
+        CheckEntryName(name, op);
         if (dir->Lookup(name)) Fail(ErrorCode::AlreadyExists, Messages::FileAlreadyExists, op);
+        // Made anew or not at all: a file made meanwhile is never emptied.
         dir->CreateFile(name);
         auto file = dir->Lookup(name);
-        if (!file) Fail(ErrorCode::ObjectNotFound, Messages::ObjectNotFound, op);
+        if (!file) ThrowFileNotFound(op);
         id = file->GetId();
         Notify(std::make_shared<CreateFileEvent>(*file));
         Common::Trace(kLogChannel, "Create({0}, {1})={2}", dir->GetPath(), name, file->GetPath());
@@ -326,10 +351,11 @@ Common::Error ServerImpl::CreateDir(const ObjectId& dirId, const Common::WString
       [&] {
         CheckIfHandleValid(dirId);
         auto dir = GetDirectory(dirId, op);
+        CheckEntryName(name, op);
         if (dir->Lookup(name)) Fail(ErrorCode::AlreadyExists, Messages::FileAlreadyExists, op);
         dir->CreateDir(name);
         auto created = dir->Lookup(name);
-        if (!created) Fail(ErrorCode::ObjectNotFound, Messages::ObjectNotFound, op);
+        if (!created) ThrowFileNotFound(op);
         id = created->GetId();
         Common::Trace(kLogChannel, "CreateDir({0}, {1})={2}", dir->GetPath(), name, created->GetPath());
       },
@@ -343,10 +369,13 @@ Common::Error ServerImpl::DeleteFile(const ObjectId& dirId, const Common::WStrin
       [&] {
         CheckIfHandleValid(dirId);
         auto dir = GetDirectory(dirId, op);
+        CheckEntryName(name, op);
         auto object = dir->Lookup(name);
         if (!object) ThrowFileNotFound(op);
-        Notify(std::make_shared<DeleteFileEvent>(*object));
+        if (std::dynamic_pointer_cast<DirObject>(object)) ThrowSystemError(EISDIR, op);
         dir->DeleteFile(name);
+        // Observers hear of what happened, never of what was only tried.
+        Notify(std::make_shared<DeleteFileEvent>(*object));
         Common::Trace(kLogChannel, "DeleteFile({0}, {1})", dir->GetPath(), name);
       },
       IdText(dirId), name);
@@ -359,7 +388,10 @@ Common::Error ServerImpl::DeleteDir(const ObjectId& dirId, const Common::WString
       [&] {
         CheckIfHandleValid(dirId);
         auto dir = GetDirectory(dirId, op);
-        if (!dir->Lookup(name)) ThrowFileNotFound(op);
+        CheckEntryName(name, op);
+        auto object = dir->Lookup(name);
+        if (!object) ThrowFileNotFound(op);
+        if (!std::dynamic_pointer_cast<DirObject>(object)) ThrowSystemError(ENOTDIR, op);
         dir->DeleteDir(name);
         Common::Trace(kLogChannel, "DeleteDir({0}, {1})", dir->GetPath(), name);
       },
@@ -373,6 +405,8 @@ Common::Error ServerImpl::Rename(const ObjectId& dirId, const Common::WString& f
       [&] {
         CheckIfHandleValid(dirId);
         auto dir = GetDirectory(dirId, op);
+        CheckEntryName(from, op);
+        CheckEntryName(to, op);
         auto source = dir->Lookup(from);
         if (!source) ThrowFileNotFound(op);
         // A name moved onto itself stays as it is; the local move would too,
@@ -380,13 +414,13 @@ Common::Error ServerImpl::Rename(const ObjectId& dirId, const Common::WString& f
         if (from != to) {
           // The replace is the move's own (an atomic rename over the old
           // file), so a move that fails leaves the old target in place.
-          if (auto target = dir->Lookup(to)) {
-            if (std::dynamic_pointer_cast<DirObject>(target) || std::dynamic_pointer_cast<DirObject>(source)) {
-              Fail(ErrorCode::AlreadyExists, Messages::FolderInTheWay, op);
-            }
-            Notify(std::make_shared<DeleteFileEvent>(*target));
+          auto target = dir->Lookup(to);
+          if (target &&
+              (std::dynamic_pointer_cast<DirObject>(target) || std::dynamic_pointer_cast<DirObject>(source))) {
+            Fail(ErrorCode::AlreadyExists, Messages::FolderInTheWay, op);
           }
           dir->Rename(from, to);
+          if (target) Notify(std::make_shared<DeleteFileEvent>(*target));
         }
         Common::Trace(kLogChannel, "Rename({0}, {1} => {2})", dir->GetPath(), from, to);
       },

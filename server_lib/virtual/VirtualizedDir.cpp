@@ -1,5 +1,7 @@
 #include "server_lib/virtual/VirtualizedDir.h"
 
+#include <cerrno>
+
 #include "host/Assertion.h"
 #include "host/Error.h"
 #include "server_lib/core/ServerErrors.h"
@@ -49,6 +51,12 @@ class VirtualFilesIterator : public DirectoryIterator {
 
 void ShouldNeverBeCalled() { COMMON_ASSERT(!"Should never be called."); }
 
+[[noreturn]] void ThrowNothingToMakeIn() {
+  throw Common::Error(ErrorCode::IoError, Common::FormatMessage(Messages::IoError),
+                      Common::Error(ErrorCode::LocalSystemError + EACCES,
+                                    u"A folder of virtual files only has no local folder to make entries in."));
+}
+
 }  // namespace
 
 VirtualizedDir::VirtualizedDir(Common::WString path, std::shared_ptr<VirtualFileMap> files,
@@ -91,11 +99,11 @@ std::shared_ptr<FileSystemObject> VirtualizedDir::Lookup(const Common::WString& 
   return it != files_->end() ? it->second : nullptr;
 }
 
-void VirtualizedDir::CreateFile(const Common::WString& name) { ShouldNeverBeCalled(); }
-void VirtualizedDir::CreateDir(const Common::WString& name) { ShouldNeverBeCalled(); }
-void VirtualizedDir::Rename(const Common::WString& from, const Common::WString& to) {
-  ShouldNeverBeCalled();
-}
+// A folder that holds only virtual files has no local folder to make
+// anything in: the client is refused, as by a folder it may not write.
+void VirtualizedDir::CreateFile(const Common::WString&) { ThrowNothingToMakeIn(); }
+void VirtualizedDir::CreateDir(const Common::WString&) { ThrowNothingToMakeIn(); }
+void VirtualizedDir::Rename(const Common::WString&, const Common::WString&) { ThrowNothingToMakeIn(); }
 
 void VirtualizedDir::ThrowNotRegistered(const Common::WString& name) {
   throw Common::Error(ErrorCode::NotFound,

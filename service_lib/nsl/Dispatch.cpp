@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -96,6 +97,23 @@ class RefusalLog {
 
 RefusalLog g_refusalLog;
 
+// A handler that threw: whatever its result holds is released and the call
+// fails alone, with the program's server-fault status where it has one.
+bool Failed(RpcProgram program, uint32_t number, const Procedure& procedure, void* result, size_t size,
+            const char* what) {
+  Common::Logger::Write(Common::kFailure, kLogChannel, std::string("A request failed unexpectedly: ") + what);
+  xdr_free(procedure.encodeResult, static_cast<char*>(result));
+  std::memset(result, 0, size);
+  if (program == RpcProgram::Mount) {
+    if (number != kMountMnt) return number == kMountUmnt;
+    static_cast<mountres3*>(result)->fhs_status = MNT3ERR_SERVERFAULT;
+    return true;
+  }
+  const int32_t status = NFS3ERR_SERVERFAULT;
+  std::memcpy(result, &status, sizeof status);
+  return true;
+}
+
 // Fills the reply of a refused call: the status alone (every failure arm
 // of these results is optional data, left absent). Returns whether a reply
 // is sent: MNT and every NFS procedure get their status, UMNT its empty
@@ -166,7 +184,22 @@ void Serve(RpcProgram program, const Procedure* table, size_t size, struct svc_r
     }
     if (refusal) statistics.CountRefused(*refusal);
   }
-  const bool reply = refusal ? Refuse(program, number, *refusal, &result) : procedure.handler(&args, &result);
+  bool reply = false;
+  if (refusal) {
+    reply = Refuse(program, number, *refusal, &result);
+  } else {
+    // Nothing a request throws may leave this routine: the library above it
+    // is C, and its thread serves every client.
+    try {
+      reply = procedure.handler(&args, &result);
+    } catch (const Common::Error& error) {
+      reply = Failed(program, number, procedure, &result, sizeof result, Common::ToUtf8(error.Message()).c_str());
+    } catch (const std::exception& error) {
+      reply = Failed(program, number, procedure, &result, sizeof result, error.what());
+    } catch (...) {
+      reply = Failed(program, number, procedure, &result, sizeof result, "an unknown exception");
+    }
+  }
   // A read-only export grants no change, whatever the modes say.
   if (reply && readOnly && !refusal && program == RpcProgram::Nfs && number == kNfsAccess &&
       result.r4.status == NFS3_OK) {

@@ -27,7 +27,9 @@ void FileServiceImpl::Read(const READ3args& args, READ3res& result) {
       [&](READ3resok& ok) {
         ok.file_attributes.attributes_follow = FALSE;
         ok.count = count;
-        ok.eof = count != args.count;
+        // Only a short read says the file ended: a request above the
+        // largest transfer is cut to it, and that cut is no end of file.
+        ok.eof = count < size;
         if (count == 0) {
           std::free(buffer);
           buffer = nullptr;

@@ -59,17 +59,30 @@ void FileServiceImpl::GetAttr(const GETATTR3args& args, GETATTR3res& result) {
 void FileServiceImpl::SetAttr(const SETATTR3args& args, SETATTR3res& result) {
   const ObjectId object = HandleBytes(args.object);
   Common::Trace(kLogChannel, "NSLFile::SetAttr, handle - {0}", IdText(object));
-  std::shared_ptr<AttributesModifier> modifier;
-  Serve(result, [&] { return server_->SetAttrs(object, modifier); }, [&](SETATTR3resok&) {
-    const sattr3& wanted = args.new_attributes;
-    // Permission bits only: set-id and sticky bits from a client never reach the disk.
-    if (wanted.mode.set_it) modifier->SetUnixPermissions(wanted.mode.set_mode3_u.mode & 0777);
-    // An owner without a group, or the reverse, is not applied.
-    if (wanted.uid.set_it && wanted.gid.set_it) {
-      modifier->SetUnixOwner(wanted.uid.set_uid3_u.uid, wanted.gid.set_gid3_u.gid);
-    }
-    if (wanted.size.set_it) modifier->Truncate(wanted.size.set_size3_u.size);
-  });
+  Serve(
+      result,
+      [&] {
+        std::shared_ptr<AttributesModifier> modifier;
+        const Common::Error found = server_->SetAttrs(object, modifier);
+        if (found.IsFailure()) return found;
+        // A change the local file system refuses is the call's failure,
+        // with the refusal as its cause, as any server operation reports.
+        try {
+          const sattr3& wanted = args.new_attributes;
+          // Permission bits only: set-id and sticky bits from a client never reach the disk.
+          if (wanted.mode.set_it) modifier->SetUnixPermissions(wanted.mode.set_mode3_u.mode & 0777);
+          // An owner without a group, or the reverse, is not applied.
+          if (wanted.uid.set_it && wanted.gid.set_it) {
+            modifier->SetUnixOwner(wanted.uid.set_uid3_u.uid, wanted.gid.set_gid3_u.gid);
+          }
+          if (wanted.size.set_it) modifier->Truncate(wanted.size.set_size3_u.size);
+        } catch (const Common::Error& refused) {
+          return Common::Error(ErrorCode::SetAttrsFailed,
+                               Common::FormatMessage(Messages::SetAttrsFailed, IdText(object)), refused);
+        }
+        return Common::Error::Success();
+      },
+      [](SETATTR3resok&) {});
 }
 
 void FileServiceImpl::Lookup(const LOOKUP3args& args, LOOKUP3res& result) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <memory>
+#include <exception>
 #include <mutex>
 
 #include "server_lib/server/Server.h"
@@ -45,15 +46,31 @@ class FileServiceImpl : public FileService {
   // The frame of one request, after its trace: the locks, the server call,
   // the status with the failure arm (and `cleanup`) or the success arm
   // filled by `fill` with the locks still held.
+  // Whatever the call or the filling throws fails this call alone.
   template <typename Result, typename Call, typename Fill, typename Cleanup = NoCleanup>
   void Serve(Result& result, Call&& call, Fill&& fill, Cleanup&& cleanup = {},
              FailureLog log = FailureLog::Write) {
     auto guard = Lock();
-    if (!Settle(result, call(), log)) {
-      cleanup();
+    bool called = false;
+    try {
+      const Common::Error error = call();
+      called = true;
+      if (!Settle(result, error, log)) {
+        cleanup();
+        return;
+      }
+      fill(ReplyArms<Result>::Ok(result));
       return;
+    } catch (const Common::Error& error) {
+      SettleThrown(result, NFS3ERR_IO, Common::ToUtf8(error.Message()).c_str());
+    } catch (const std::exception& error) {
+      SettleThrown(result, NFS3ERR_SERVERFAULT, error.what());
+    } catch (...) {
+      SettleThrown(result, NFS3ERR_SERVERFAULT, "an unknown exception");
     }
-    fill(ReplyArms<Result>::Ok(result));
+    // The success arm was released above; what only the failure path frees
+    // (a buffer not yet in the reply) goes now.
+    if (!called) cleanup();
   }
 
   void FillPostAttributes(const ObjectId& id, post_op_attr& attributes);

@@ -6,6 +6,9 @@
 
 #include <service_lib/protocol/nfs3.h>
 
+#include <cstring>
+#include <string>
+
 #include "host/Error.h"
 #include "host/Logging.h"
 #include "server_lib/core/ServerErrors.h"
@@ -18,11 +21,19 @@ namespace NFS::NSL {
 template <typename Result>
 struct ReplyArms;
 
-#define NFS_REPLY_ARMS(NAME)                                              \
-  template <>                                                             \
-  struct ReplyArms<NAME##res> {                                           \
-    static NAME##resok& Ok(NAME##res& r) { return r.NAME##res_u.resok; }  \
-    static void Fail(NAME##res& r) { r.NAME##res_u.resfail = {}; }        \
+// The library's coder type is variadic; a generated coder gets there through
+// the generic function pointer type.
+template <typename Coder>
+xdrproc_t XdrCoder(Coder coder) {
+  return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(coder));
+}
+
+#define NFS_REPLY_ARMS(NAME)                                                    \
+  template <>                                                                   \
+  struct ReplyArms<NAME##res> {                                                 \
+    static NAME##resok& Ok(NAME##res& r) { return r.NAME##res_u.resok; }        \
+    static void Fail(NAME##res& r) { r.NAME##res_u.resfail = {}; }              \
+    static xdrproc_t Coder() { return XdrCoder(xdr_##NAME##res); }              \
   }
 
 NFS_REPLY_ARMS(SETATTR3);
@@ -46,6 +57,7 @@ template <>
 struct ReplyArms<GETATTR3res> {
   static GETATTR3resok& Ok(GETATTR3res& r) { return r.GETATTR3res_u.resok; }
   static void Fail(GETATTR3res&) {}
+  static xdrproc_t Coder() { return XdrCoder(xdr_GETATTR3res); }
 };
 
 enum class FailureLog { Write, Skip };
@@ -63,6 +75,19 @@ bool Settle(Result& result, const Common::Error& error, FailureLog log = Failure
   }
   result.status = NFS3_OK;
   return true;
+}
+
+// A request that threw instead of returning its failure (an allocation
+// that failed, a fault of the local file system): whatever the success arm
+// holds so far is released, and the call alone fails, NFS3ERR_IO for a
+// failure record, NFS3ERR_SERVERFAULT for anything else. The thread that
+// serves every client goes on.
+template <typename Result>
+void SettleThrown(Result& result, nfsstat3 status, const char* what) {
+  Common::Logger::Write(Common::kFailure, kLogChannel, std::string("A request failed unexpectedly: ") + what);
+  xdr_free(ReplyArms<Result>::Coder(), reinterpret_cast<char*>(&result));
+  std::memset(&result, 0, sizeof result);
+  result.status = status;
 }
 
 // Nothing more to do when a call fails.

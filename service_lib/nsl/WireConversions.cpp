@@ -1,5 +1,6 @@
 #include "service_lib/nsl/WireConversions.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,15 +32,70 @@ void CopyHandle(const ObjectId& id, nfs_fh3& handle) {
   if (!id.empty()) std::memcpy(handle.data.data_val, id.data(), id.size());
 }
 
+namespace {
+
+// What the local file system said, in the protocol's words.
+nfsstat3 MapSystemError(int error) {
+  switch (error) {
+    case ENOTEMPTY:
+      return NFS3ERR_NOTEMPTY;
+    case EISDIR:
+      return NFS3ERR_ISDIR;
+    case ENOTDIR:
+      return NFS3ERR_NOTDIR;
+    case EACCES:
+    case EPERM:
+      return NFS3ERR_ACCES;
+    case EROFS:
+      return NFS3ERR_ROFS;
+    case ENOSPC:
+      return NFS3ERR_NOSPC;
+    case EDQUOT:
+      return NFS3ERR_DQUOT;
+    case EEXIST:
+      return NFS3ERR_EXIST;
+    case ENOENT:
+      return NFS3ERR_NOENT;
+    case ENAMETOOLONG:
+      return NFS3ERR_NAMETOOLONG;
+    case EXDEV:
+      return NFS3ERR_XDEV;
+    case EFBIG:
+      return NFS3ERR_FBIG;
+    // The entry a handle was made for is gone, or its name holds another
+    // object now (the local library's descriptor pool tells so).
+    case ESTALE:
+      return NFS3ERR_STALE;
+    default:
+      return NFS3ERR_IO;
+  }
+}
+
+// An I/O failure carries the local library's record below it.
+nfsstat3 MapIoError(const Common::Error& ioError) {
+  if (!ioError.HasReason()) return NFS3ERR_IO;
+  const uint32_t code = ioError.Reason().Code();
+  if (code > ErrorCode::LocalSystemError && code < ErrorCode::LocalSystemError + 0x1000) {
+    return MapSystemError(static_cast<int>(code - ErrorCode::LocalSystemError));
+  }
+  if (code == ErrorCode::LocalInvalidName) return NFS3ERR_INVAL;
+  // A file handle whose name holds a folder, a link or a device now.
+  if (code == ErrorCode::LocalNotRegularFile) return NFS3ERR_STALE;
+  return NFS3ERR_IO;
+}
+
+}  // namespace
+
 nfsstat3 MapErrorToNfsStatus(const Common::Error& error) {
   const uint32_t code = error.HasReason() ? error.Reason().Code() : 0;
   switch (code) {
     case ErrorCode::InvalidArgument:
+    case ErrorCode::InvalidFileName:
       return NFS3ERR_INVAL;
     case ErrorCode::InvalidHandle:
       return NFS3ERR_BADHANDLE;
     case ErrorCode::IoError:
-      return NFS3ERR_IO;
+      return MapIoError(error.Reason());
     case ErrorCode::AlreadyExists:
       return NFS3ERR_EXIST;
     case ErrorCode::NotFound:

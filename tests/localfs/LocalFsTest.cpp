@@ -145,8 +145,9 @@ TEST_F(LocalFsTest, SymbolicLinksAreNeverFollowed) {
 
   EXPECT_FALSE(dir_->OpenFile(u"file-link", FileAccess::Read));
   EXPECT_FALSE(dir_->OpenFile(u"file-link", FileAccess::ReadWrite));
+  // A create never goes through an existing name, a link among them.
   EXPECT_FALSE(dir_->CreateFile(u"file-link"));
-  EXPECT_EQ(dir_->TakeStatus().Code(), kSys + ELOOP);
+  EXPECT_EQ(dir_->TakeStatus().Code(), kSys + EEXIST);
   EXPECT_FALSE(dir_->CreateFile(u"dangling"));
   EXPECT_FALSE(dir_->OpenDirectory(u"dir-link"));
   EXPECT_FALSE(dir_->OpenDirectory(*dir_->GetEntry(u"dir-link")));
@@ -175,7 +176,7 @@ TEST_F(LocalFsTest, SpecialFilesAreNotOpenedAsFiles) {
     EXPECT_EQ(dir_->TakeStatus().Code(), LocalFs::kNotRegularFile);
   }
   EXPECT_FALSE(dir_->CreateFile(u"pipe"));
-  EXPECT_EQ(dir_->TakeStatus().Code(), LocalFs::kNotRegularFile);
+  EXPECT_EQ(dir_->TakeStatus().Code(), kSys + EEXIST);
   EXPECT_TRUE(S_ISFIFO(Lstat(Inside("pipe")).st_mode));
   auto pipe = dir_->GetEntry(u"pipe");
   ASSERT_TRUE(pipe);
@@ -351,9 +352,10 @@ TEST_F(LocalFsTest, FilesWriteThroughAndKeepTheirOwnPosition) {
   EXPECT_EQ(file->TakeStatus().Code(), LocalFs::kNotSupported);
   EXPECT_TRUE(file->GetStatus().IsSuccess());
 
-  // Creating again empties the file; opening never creates.
-  ASSERT_TRUE(dir_->CreateFile(u"data.bin"));
-  EXPECT_EQ(temp_.ReadFile("inside/data.bin"), "");
+  // Creating again fails and leaves the file as it was; opening never creates.
+  EXPECT_FALSE(dir_->CreateFile(u"data.bin"));
+  EXPECT_EQ(dir_->TakeStatus().Code(), kSys + EEXIST);
+  EXPECT_EQ(temp_.ReadFile("inside/data.bin"), "he");
   EXPECT_FALSE(dir_->OpenFile(u"absent", FileAccess::Write));
   EXPECT_EQ(dir_->TakeStatus().Code(), kSys + ENOENT);
   EXPECT_FALSE(temp_.Exists("inside/absent"));

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include <string>
 #include <vector>
@@ -16,7 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/module/HostProcess.h"
-#include "tests/service_lib/RpcClient.h"
+#include "tests/service_lib/CallClient.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -235,6 +236,57 @@ TEST(AccessFlagsTest, ServesAsAnUnprivilegedUser) {
   ASSERT_EQ(chmod(run.c_str(), 0755), 0);
   host.Signal(SIGTERM);
   EXPECT_EQ(host.WaitForExit(10000), 0);
+}
+
+// A change the local file system refuses the host's user is the client's
+// refusal too, never an OK: the host runs unprivileged (as nobody when the
+// test is root, which permissions would not stop).
+TEST(AccessFlagsTest, WhatTheHostMayNotWriteIsRefusedAsSuch) {
+  const int runAs = geteuid() == 0 ? 65534 : -1;
+  TestSupport::TempDir temp;
+  const std::filesystem::path exported = temp.Path() / "export";
+  std::filesystem::create_directories(exported / "locked");
+  { std::ofstream(exported / "locked" / "f.txt") << "kept"; }
+  if (runAs >= 0) {
+    ASSERT_EQ(chmod(temp.Path().c_str(), 0711), 0);
+    ASSERT_EQ(chown(exported.c_str(), runAs, runAs), 0);
+    ASSERT_EQ(chown((exported / "locked").c_str(), runAs, runAs), 0);
+    ASSERT_EQ(chown((exported / "locked" / "f.txt").c_str(), runAs, runAs), 0);
+  }
+  ASSERT_EQ(chmod((exported / "locked").c_str(), 0555), 0);
+  const int reserved = BoundSocket();
+  const uint16_t port = PortOf(reserved);
+  close(reserved);
+  const std::filesystem::path run = temp.Path() / "run";
+  std::filesystem::create_directory(run);
+  if (runAs >= 0) {
+    ASSERT_EQ(chown(run.c_str(), runAs, runAs), 0);
+  }
+  HostProcess served({"--local-path", exported.string(), "--control-socket", (run / "control.sock").string(),
+                      "--listen", "127.0.0.1", "--port", std::to_string(port)},
+                     runAs);
+  ASSERT_TRUE(served.WaitForOutput("Serving", 20000)) << served.ErrorOutput();
+
+  TestSupport::Client client(nullptr, "127.0.0.1", port);
+  std::vector<uint8_t> root;
+  ASSERT_EQ(client.Mnt("/share", &root), MNT3_OK);
+  std::vector<uint8_t> locked;
+  ASSERT_EQ(client.Lookup(root, "locked", &locked), NFS3_OK);
+  EXPECT_EQ(client.Remove(locked, "f.txt"), NFS3ERR_ACCES);
+  EXPECT_EQ(client.Rename(locked, "f.txt", "g.txt"), NFS3ERR_ACCES);
+  EXPECT_EQ(client.Create(locked, "new.txt"), NFS3ERR_ACCES);
+  EXPECT_EQ(client.MkDir(locked, "new"), NFS3ERR_ACCES);
+  EXPECT_EQ(client.RmDir(root, "locked"), NFS3ERR_NOTEMPTY);
+  EXPECT_EQ(client.GetAttr(locked), NFS3_OK);
+  std::vector<std::string> names;
+  ASSERT_EQ(client.ReadDirPlus(locked, &names), NFS3_OK);
+  EXPECT_EQ(names, std::vector<std::string>{"f.txt"});
+  std::ifstream kept(exported / "locked" / "f.txt");
+  std::string content;
+  std::getline(kept, content);
+  EXPECT_EQ(content, "kept");
+  served.Signal(SIGTERM);
+  EXPECT_EQ(served.WaitForExit(10000), 0);
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <cerrno>
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,8 +111,8 @@ TEST_F(ServerTest, FailuresCarryTheOperationCodeThenTheCause) {
   EXPECT_EQ(cookie.Message(), u"Failed to read the directory (Handle: " + NFS::ObjectIdToString(root_) +
                                   u"; Cookie: '12345').");
 
-  // A client name that tries to leave the folder simply creates nothing.
-  EXPECT_EQ(Codes(server_->CreateFile(root_, u"../escape", out)), (Chain{Code::CreateFileFailed, Code::ObjectNotFound}));
+  // A client name that tries to leave the folder is no entry name: refused.
+  EXPECT_EQ(Codes(server_->CreateFile(root_, u"../escape", out)), (Chain{Code::CreateFileFailed, Code::InvalidFileName}));
   EXPECT_FALSE(std::filesystem::exists(temp_.Path() / "escape"));
   EXPECT_EQ(Codes(server_->CreateFile(root_, u"", out)).front(), Code::CreateFileFailed);
 
@@ -205,12 +207,11 @@ TEST_F(ServerTest, RenamedOrDeletedDirectoriesTakeTheirCachedIdsAlong) {
   const NFS::ObjectId cx = Lookup(c, u"x");
   EXPECT_EQ(Lookup(cx, u"y"), NFS::MakeObjectId(NFS::kFileKind, u"/share/c/x/y"));
 
-  // The local folder reports nothing: a folder that is not empty stays,
-  // with its content, and the call does not tell.
-  EXPECT_TRUE(server_->DeleteDir(c, u"x").IsSuccess());
+  // A folder that is not empty stays, with its content, and the call says
+  // so; its cached ids stay too, since nothing changed.
+  EXPECT_EQ(Codes(server_->DeleteDir(c, u"x")), (Chain{Code::DeleteDirFailed, Code::IoError, 0x1830000u + ENOTEMPTY}));
   EXPECT_TRUE(std::filesystem::is_regular_file(Local("c/x/y")));
-  // Its cached ids went all the same; looked up again, it empties and goes.
-  EXPECT_EQ(Codes(server_->GetAttrs(cx, attributes)), (Chain{Code::GetAttrsFailed, Code::ObjectNotFound}));
+  EXPECT_TRUE(server_->GetAttrs(cx, attributes).IsSuccess());
   const NFS::ObjectId again = Lookup(c, u"x");
   ASSERT_TRUE(server_->DeleteFile(again, u"y").IsSuccess());
   ASSERT_TRUE(server_->DeleteDir(c, u"x").IsSuccess());

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "host/Assertion.h"
 #include "host/Logging.h"
 #include "server_lib/virtual/VirtualFilesProvider.h"
@@ -71,7 +73,7 @@ TEST_F(VirtualFilesTest, MixedListingsAndLookups) {
   // New files always go to the local side; virtual ones cannot be renamed.
   Create(root_, u"fresh");
   EXPECT_TRUE(temp_.Exists("export/fresh"));
-  EXPECT_TRUE(server_->Rename(root_, u"v1", u"v2").IsSuccess());  // and changes nothing
+  EXPECT_EQ(Codes(server_->Rename(root_, u"v1", u"v2")), (Chain{Code::RenameFailed, Code::IoError, 0x1830000u + EACCES}));
   EXPECT_EQ(Lookup(root_, u"v1"), v1);
   EXPECT_EQ(Codes(server_->LookupObject(root_, u"v2", out)), (Chain{Code::LookupFailed, Code::NotFound}));
 }
@@ -187,8 +189,9 @@ TEST(VirtualFilesProviderTest, FoldersListInNameOrderAndShareTheirLiveMap) {
   {
     Common::ScopedAssertionCapture assertions;
     EXPECT_FALSE(folder->GetFSStat());
-    folder->CreateFile(u"z");
-    EXPECT_EQ(assertions.Reports().size(), 2u);
+    // Nothing can be made in a folder of virtual files only: the client is told.
+    EXPECT_THROW(folder->CreateFile(u"z"), Common::Error);
+    EXPECT_EQ(assertions.Reports().size(), 1u);
     EXPECT_NE(assertions.Reports()[0].find("!\"Should never be called.\""), std::string::npos);
   }
 
