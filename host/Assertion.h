@@ -1,14 +1,27 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "host/LogRateLimiter.h"
 
 namespace Common {
 
 // Reports a failed internal consistency check and lets processing go on.
+// Client input can reach some checks: the log gets at most
+// kAssertionLinesPerSecond reports of one check a second, then a line that
+// says how many were held back when the next one is written.
 void ReportAssertion(const char* condition, const char* file, int line);
 
-// Collects the reports (formatted lines) while alive, instead of printing them.
+inline constexpr uint32_t kAssertionLinesPerSecond = 10;
+
+// Replaces the limit of the reports written to the log (tests give one with
+// a clock of their own); returns the previous one. Null restores the default.
+std::shared_ptr<LogRateLimiter> SetAssertionLimiter(std::shared_ptr<LogRateLimiter> limiter);
+
+// Collects the reports (formatted lines) while alive, instead of printing
+// them; every report, without a limit.
 class ScopedAssertionCapture {
  public:
   ScopedAssertionCapture();

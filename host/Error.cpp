@@ -51,13 +51,17 @@ const Error& Error::Reason() const noexcept {
 }
 
 std::string Error::Describe() const {
+  return Describe([](std::string_view message) { return std::string(message); });
+}
+
+std::string Error::Describe(std::string (*shown)(std::string_view message)) const {
   if (IsSuccess()) return "success";
   std::string text;
   int depth = 0;
   for (const Error* e = this; e->IsFailure(); e = &e->Reason(), ++depth) {
     if (depth > 0) text += '\n';
     text += fmt::format("{:>{}}0x{:08X}: {} ({}, {}:{})", "", depth * 2, e->Code(),
-                        e->record_->messageUtf8, e->Location().function, e->Location().file,
+                        shown(e->record_->messageUtf8), e->Location().function, e->Location().file,
                         e->Location().line);
   }
   return text;

@@ -5,6 +5,7 @@
 #include <memory>
 #include "host/SourceLocation.h"
 #include <string>
+#include <string_view>
 
 #include "host/Strings.h"
 
@@ -42,6 +43,9 @@ class Error : public std::exception {
 
   // The whole chain, one record per line, outermost first.
   std::string Describe() const;
+  // The same, each record's message as `shown` returns it (the log escapes
+  // and cuts them, so that no message can add a line of its own).
+  std::string Describe(std::string (*shown)(std::string_view message)) const;
 
   const char* what() const noexcept override;
 

@@ -11,8 +11,36 @@ namespace Common {
 
 namespace {
 
-// "2026-12-06T20:10:11.123Z [2] 386: text"
-std::string FormatLine(int level, uint32_t channel, const std::string& text) {
+bool IsControl(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
+bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+size_t EscapedSize(std::string_view bytes) {
+  size_t size = 0;
+  for (const unsigned char byte : bytes) size += IsControl(byte) ? 4 : 1;
+  return size;
+}
+
+void AppendEscaped(std::string& out, std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (const unsigned char byte : bytes) {
+    if (IsControl(byte)) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+}
+
+// A UTF-8 character is at most four bytes: a cut looks no further for the
+// end of one, whatever the bytes are.
+constexpr size_t kMaxCharacterBytes = 4;
+
+std::string LogRecordText(std::string_view message) { return EscapeLogText(message, kLogLineBytes); }
+
+// "2026-12-06T20:10:11.123Z [2] 386: " before every line of the text.
+std::string FormatLines(int level, uint32_t channel, const std::string& text) {
   const auto now = std::chrono::system_clock::now();
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
@@ -21,7 +49,17 @@ std::string FormatLine(int level, uint32_t channel, const std::string& text) {
   gmtime_r(&seconds, &utc);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
-  return fmt::format("{}.{:03}Z [{}] {}: {}\n", stamp, millis, level, channel, text);
+  const std::string prefix = fmt::format("{}.{:03}Z [{}] {}: ", stamp, millis, level, channel);
+  std::string lines;
+  size_t start = 0;
+  while (true) {
+    const size_t end = text.find('\n', start);
+    lines += prefix;
+    lines.append(text, start, end == std::string::npos ? std::string::npos : end - start);
+    lines += '\n';
+    if (end == std::string::npos) return lines;
+    start = end + 1;
+  }
 }
 
 class StreamLogSink : public LogSink {
@@ -31,9 +69,9 @@ class StreamLogSink : public LogSink {
     if (owned_) std::fclose(stream_);
   }
   void Write(int level, uint32_t channel, const std::string& text) override {
-    const std::string line = FormatLine(level, channel, text);
+    const std::string lines = FormatLines(level, channel, text);
     std::lock_guard lock(mutex_);
-    std::fputs(line.c_str(), stream_);
+    std::fwrite(lines.data(), 1, lines.size(), stream_);
     std::fflush(stream_);
   }
 
@@ -69,6 +107,15 @@ std::shared_ptr<LogSink>& CurrentSink() {
   return sink;
 }
 
+void WriteToSink(int level, uint32_t channel, const std::string& text) {
+  std::shared_ptr<LogSink> sink;
+  {
+    std::lock_guard lock(SinkMutex());
+    sink = CurrentSink();
+  }
+  sink->Write(level, channel, text);
+}
+
 }  // namespace
 
 std::shared_ptr<LogSink> CreateStderrLogSink() { return std::make_shared<StreamLogSink>(stderr); }
@@ -94,13 +141,49 @@ std::shared_ptr<LogSink> Logger::SetSink(std::shared_ptr<LogSink> sink) {
   return previous;
 }
 
-void Logger::Write(int level, uint32_t channel, const std::string& text) {
-  std::shared_ptr<LogSink> sink;
-  {
-    std::lock_guard lock(SinkMutex());
-    sink = CurrentSink();
+std::string EscapeLogText(std::string_view text, size_t limit) {
+  std::string out;
+  const size_t escaped = EscapedSize(text);
+  if (escaped <= limit) {
+    out.reserve(escaped);
+    AppendEscaped(out, text);
+    return out;
   }
-  sink->Write(level, channel, text);
+  // The beginning says what the text is, the end often why it failed.
+  const size_t headBudget = limit - limit / 4;
+  const size_t tailBudget = limit / 4;
+  size_t head = 0;
+  for (size_t used = 0; head < text.size();) {
+    size_t next = head + 1;
+    while (next < text.size() && next - head < kMaxCharacterBytes && IsContinuation(text[next])) ++next;
+    const size_t cost = EscapedSize(text.substr(head, next - head));
+    if (used + cost > headBudget) break;
+    used += cost;
+    head = next;
+  }
+  // The text is longer than both budgets together: the two ends never meet.
+  size_t tail = text.size();
+  for (size_t used = 0; tail > head;) {
+    size_t start = tail - 1;
+    while (start > head && tail - start < kMaxCharacterBytes && IsContinuation(text[start])) --start;
+    const size_t cost = EscapedSize(text.substr(start, tail - start));
+    if (used + cost > tailBudget) break;
+    used += cost;
+    tail = start;
+  }
+  out.reserve(limit + 32);
+  AppendEscaped(out, text.substr(0, head));
+  out += fmt::format("...[cut, {} bytes]...", tail - head);
+  AppendEscaped(out, text.substr(tail));
+  return out;
+}
+
+void Logger::Write(int level, uint32_t channel, const std::string& text) {
+  WriteToSink(level, channel, EscapeLogText(text, kLogLineBytes));
+}
+
+void Logger::Write(int level, uint32_t channel, const Error& error) {
+  WriteToSink(level, channel, error.Describe(&LogRecordText));
 }
 
 class ScopedLogCapture::Sink : public LogSink {

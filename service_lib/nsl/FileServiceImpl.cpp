@@ -4,6 +4,7 @@
 
 #include "host/Logging.h"
 #include "server_lib/core/ServerErrors.h"
+#include "service_lib/nsl/CallFailureLog.h"
 #include "service_lib/nsl/WireConversions.h"
 
 namespace NFS::NSL {
@@ -34,7 +35,8 @@ void FileServiceImpl::FillPostAttributes(const ObjectId& id, post_op_attr& attri
   std::shared_ptr<AttributesAccessor> accessor;
   const Common::Error error = server_->GetAttrs(id, accessor);
   if (error.IsFailure()) {
-    Common::Log(Common::kFailure, kLogChannel, error);
+    // The call goes on without them; the failure shares one limit whatever the call.
+    LogCallFailure("post-operation attributes", error);
     attributes.attributes_follow = FALSE;
     return;
   }

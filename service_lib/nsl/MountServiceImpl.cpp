@@ -4,17 +4,23 @@
 #include <cstring>
 
 #include "host/Assertion.h"
-#include "host/Logging.h"
 #include "server_lib/core/ServerErrors.h"
+#include "service_lib/nsl/CallFailureLog.h"
 #include "service_lib/nsl/WireConversions.h"
 
 namespace NFS::NSL {
+
+namespace {
+
+constexpr uint32_t kMnt = 1;
+constexpr uint32_t kUmnt = 3;
+
+}  // namespace
 
 void MountServiceImpl::Mnt(const dirpath& path, mountres3& result) {
   ObjectId root;
   const Common::Error error = server_->Mount(IncomingString(path), root);
   if (error.IsFailure()) {
-    Common::Log(Common::kFailure, kLogChannel, error);
     const uint32_t reason = error.HasReason() ? error.Reason().Code() : 0;
     if (reason == ErrorCode::InvalidArgument) {
       result.fhs_status = MNT3ERR_INVAL;
@@ -24,6 +30,7 @@ void MountServiceImpl::Mnt(const dirpath& path, mountres3& result) {
       COMMON_ASSERT(!"Unexpected error");
       result.fhs_status = MNT3ERR_SERVERFAULT;
     }
+    LogCallFailure(DescribeCall(RpcProgram::Mount, kMnt, result.fhs_status), error);
     return;
   }
   result.fhs_status = MNT3_OK;
@@ -38,7 +45,7 @@ void MountServiceImpl::Mnt(const dirpath& path, mountres3& result) {
 
 void MountServiceImpl::Umnt(const dirpath& path) {
   const Common::Error error = server_->UnMount(IncomingString(path));
-  if (error.IsFailure()) Common::Log(Common::kFailure, kLogChannel, error);
+  if (error.IsFailure()) LogCallFailure(DescribeCall(RpcProgram::Mount, kUmnt), error);
 }
 
 }  // namespace NFS::NSL

@@ -6,18 +6,20 @@
 
 #include <service_lib/protocol/nfs3.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "host/Error.h"
 #include "host/Logging.h"
 #include "server_lib/core/ServerErrors.h"
+#include "service_lib/nsl/CallFailureLog.h"
 #include "service_lib/nsl/WireConversions.h"
 
 namespace NFS::NSL {
 
-// The success arm of a reply record and the way its failure arm is filled
-// (attributes and weak cache data absent).
+// The procedure number of a reply record, its success arm and the way its
+// failure arm is filled (attributes and weak cache data absent).
 template <typename Result>
 struct ReplyArms;
 
@@ -28,33 +30,35 @@ xdrproc_t XdrCoder(Coder coder) {
   return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(coder));
 }
 
-#define NFS_REPLY_ARMS(NAME)                                                    \
-  template <>                                                                   \
-  struct ReplyArms<NAME##res> {                                                 \
-    static NAME##resok& Ok(NAME##res& r) { return r.NAME##res_u.resok; }        \
-    static void Fail(NAME##res& r) { r.NAME##res_u.resfail = {}; }              \
-    static xdrproc_t Coder() { return XdrCoder(xdr_##NAME##res); }              \
+#define NFS_REPLY_ARMS(NAME, NUMBER)                                          \
+  template <>                                                                 \
+  struct ReplyArms<NAME##res> {                                               \
+    static constexpr uint32_t kProcedure = NUMBER;                            \
+    static NAME##resok& Ok(NAME##res& r) { return r.NAME##res_u.resok; }      \
+    static void Fail(NAME##res& r) { r.NAME##res_u.resfail = {}; }            \
+    static xdrproc_t Coder() { return XdrCoder(xdr_##NAME##res); }            \
   }
 
-NFS_REPLY_ARMS(SETATTR3);
-NFS_REPLY_ARMS(LOOKUP3);
-NFS_REPLY_ARMS(ACCESS3);
-NFS_REPLY_ARMS(READ3);
-NFS_REPLY_ARMS(WRITE3);
-NFS_REPLY_ARMS(CREATE3);
-NFS_REPLY_ARMS(MKDIR3);
-NFS_REPLY_ARMS(REMOVE3);
-NFS_REPLY_ARMS(RMDIR3);
-NFS_REPLY_ARMS(RENAME3);
-NFS_REPLY_ARMS(READDIRPLUS3);
-NFS_REPLY_ARMS(FSSTAT3);
-NFS_REPLY_ARMS(FSINFO3);
-NFS_REPLY_ARMS(COMMIT3);
+NFS_REPLY_ARMS(SETATTR3, 2);
+NFS_REPLY_ARMS(LOOKUP3, 3);
+NFS_REPLY_ARMS(ACCESS3, 4);
+NFS_REPLY_ARMS(READ3, 6);
+NFS_REPLY_ARMS(WRITE3, 7);
+NFS_REPLY_ARMS(CREATE3, 8);
+NFS_REPLY_ARMS(MKDIR3, 9);
+NFS_REPLY_ARMS(REMOVE3, 12);
+NFS_REPLY_ARMS(RMDIR3, 13);
+NFS_REPLY_ARMS(RENAME3, 14);
+NFS_REPLY_ARMS(READDIRPLUS3, 17);
+NFS_REPLY_ARMS(FSSTAT3, 18);
+NFS_REPLY_ARMS(FSINFO3, 19);
+NFS_REPLY_ARMS(COMMIT3, 21);
 #undef NFS_REPLY_ARMS
 
 // GETATTR's failure arm is empty.
 template <>
 struct ReplyArms<GETATTR3res> {
+  static constexpr uint32_t kProcedure = 1;
   static GETATTR3resok& Ok(GETATTR3res& r) { return r.GETATTR3res_u.resok; }
   static void Fail(GETATTR3res&) {}
   static xdrproc_t Coder() { return XdrCoder(xdr_GETATTR3res); }
@@ -63,13 +67,16 @@ struct ReplyArms<GETATTR3res> {
 enum class FailureLog { Write, Skip };
 
 // Settles the reply's status from a server result: NFS3_OK, or the failure
-// logged at level 4 (unless skipped), mapped to its status, and the failure
-// arm filled. Returns whether the call succeeded.
+// mapped to its status, logged at level 4 (unless skipped, and within the
+// limit of its procedure and status), and the failure arm filled. Returns
+// whether the call succeeded.
 template <typename Result>
 bool Settle(Result& result, const Common::Error& error, FailureLog log = FailureLog::Write) {
   if (error.IsFailure()) {
-    if (log == FailureLog::Write) Common::Log(Common::kFailure, kLogChannel, error);
     result.status = MapErrorToNfsStatus(error);
+    if (log == FailureLog::Write) {
+      LogCallFailure(DescribeCall(RpcProgram::Nfs, ReplyArms<Result>::kProcedure, result.status), error);
+    }
     ReplyArms<Result>::Fail(result);
     return false;
   }

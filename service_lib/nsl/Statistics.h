@@ -104,6 +104,11 @@ class Statistics {
 
 Statistics& GetStatistics();
 
+// RFC 1813's names: "REMOVE", "NFS3ERR_NOENT"; "OTHER" for a number the
+// tables do not know.
+const char* ProcedureName(RpcProgram program, uint32_t procedure);
+const char* StatusName(RpcProgram program, uint32_t status);
+
 // The steady clock in nanoseconds, as the snapshot's takenNs uses it.
 uint64_t SteadyNowNs();
 

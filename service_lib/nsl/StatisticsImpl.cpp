@@ -77,6 +77,18 @@ Statistics& GetStatistics() {
   return *statistics;
 }
 
+const char* ProcedureName(RpcProgram program, uint32_t procedure) {
+  if (program == RpcProgram::Mount) return procedure < std::size(kMountNames) ? kMountNames[procedure] : "OTHER";
+  return procedure < std::size(kNfsNames) ? kNfsNames[procedure] : "OTHER";
+}
+
+const char* StatusName(RpcProgram program, uint32_t status) {
+  const bool mount = program == RpcProgram::Mount;
+  const size_t slot = mount ? StatusSlot(kMountStatuses, status) : StatusSlot(kNfsStatuses, status);
+  if (slot == kOtherStatus) return "OTHER";
+  return mount ? kMountStatuses[slot].name : kNfsStatuses[slot].name;
+}
+
 StatisticsImpl::StatisticsImpl() : createdNs_(SteadyNowNs()) {
   // The bucket bounds are computed here, not on the first call served.
   Latency::BucketOf(0);
