@@ -10,9 +10,9 @@
 
 namespace NFS::NSL {
 
-void MountServiceImpl::Mnt(const dirpath& path, mountres3& result) {
+void MountServiceImpl::Mnt(const dirpath& path, const std::string& client, mountres3& result) {
   ObjectId root;
-  const Common::Error error = server_->Mount(IncomingString(path), root);
+  const Common::Error error = server_->Mount(IncomingString(path), client, root);
   if (error.IsFailure()) {
     Common::Log(Common::kFailure, kLogChannel, error);
     const uint32_t reason = error.HasReason() ? error.Reason().Code() : 0;
@@ -36,8 +36,8 @@ void MountServiceImpl::Mnt(const dirpath& path, mountres3& result) {
   ok.auth_flavors.auth_flavors_val = nullptr;
 }
 
-void MountServiceImpl::Umnt(const dirpath& path) {
-  const Common::Error error = server_->UnMount(IncomingString(path));
+void MountServiceImpl::Umnt(const dirpath& path, const std::string& client) {
+  const Common::Error error = server_->UnMount(IncomingString(path), client);
   if (error.IsFailure()) Common::Log(Common::kFailure, kLogChannel, error);
 }
 
