@@ -127,6 +127,8 @@ std::string RenderMetrics(const NSL::StatisticsSnapshot& statistics, const Servi
     fmt::format_to(std::back_inserter(out), "nfs_cached_objects{{share=\"{}\"}} {}\n",
                    Escape(Common::ToUtf8(share.share)), share.objects);
   }
+  Gauge(out, "nfs_mounted_clients", "Client addresses with a mount on record (the 4096 most recent at most).",
+        status.server.mountedClients);
   Gauge(out, "nfs_open_descriptors", "Descriptors the local file system's pool holds open.",
         status.server.descriptorsOpen);
   Gauge(out, "nfs_descriptor_limit", "Descriptors the pool may hold open.", status.server.descriptorLimit);

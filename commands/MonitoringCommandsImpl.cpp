@@ -56,6 +56,7 @@ nlohmann::json StatusJson(const ServiceStatus& status) {
             {"connections", std::move(connections)}}},
           {"access", {{"allow_clients", network.allowClients}, {"read_only", network.readOnly}}},
           {"cached_objects", std::move(cached)},
+          {"mounted_clients", server.mountedClients},
           {"descriptors", {{"open", server.descriptorsOpen}, {"limit", server.descriptorLimit}}},
           {"listings",
            {{"open", server.openListings},

@@ -23,8 +23,9 @@ void PrintHelp() {
       "\n"
       "Shows a running host's export: the share and its local folder, whether the\n"
       "server serves and on which port, whether the portmapper knows it, the client\n"
-      "connections, the objects cached per share, the descriptors, listings and\n"
-      "virtual files it holds and the event observers registered.\n"
+      "connections, the objects cached per share, how many client addresses have\n"
+      "mounted it, the descriptors, listings and virtual files it holds and the\n"
+      "event observers registered.\n"
       "\n"
       "Options:\n"
       "  --json               the host's document as it is\n"
@@ -115,6 +116,7 @@ void Print(const nlohmann::json& status) {
   } else {
     Line("Cached", "nothing");
   }
+  Line("Mounted by", Plural(Number(status, "mounted_clients"), "client address", "client addresses"));
   const nlohmann::json& descriptors = Member(status, "descriptors");
   Line("Descriptors", std::to_string(Number(descriptors, "open")) + " open of " +
                           std::to_string(Number(descriptors, "limit")) + " (idle ones are closed beyond that)");

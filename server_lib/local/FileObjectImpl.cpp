@@ -28,12 +28,14 @@ thread_local SeenStat t_seen;
 
 // A file that cannot be opened because its name holds a folder now (or a
 // link, a device) is no longer this object: the handle is stale.
-[[noreturn]] void ThrowOpenFailure(Common::Error status) {
+[[noreturn]] void ThrowOpenFailure(Common::Error status,
+                                   Common::source_location where = Common::source_location::current()) {
   const uint32_t code = status.Code();
   if (code == ErrorCode::LocalSystemError + EISDIR || code == ErrorCode::LocalNotRegularFile) {
-    throw Common::Error(ErrorCode::ObjectNotFound, Common::FormatMessage(Messages::KindChanged), std::move(status));
+    throw Common::Error(ErrorCode::ObjectNotFound, Common::FormatMessage(Messages::KindChanged), std::move(status),
+                        where);
   }
-  ThrowIoError(std::move(status));
+  ThrowIoError(std::move(status), where);
 }
 
 }  // namespace

@@ -15,13 +15,13 @@ struct CachedObjects {
   uint64_t objects = 0;
 };
 
-// Remembers, per mounted share, every object the server has handed out an
+// Remembers, per exported share, every object the server has handed out an
 // id for, so that later requests carrying the id find it again.
 class ObjectsProvider {
  public:
   virtual ~ObjectsProvider() = default;
+  // Starts the share's cache with its root; a share that has one keeps it.
   virtual void OpenRootDir(const Common::WString& share, const std::shared_ptr<DirObject>& root) = 0;
-  virtual void CloseRootDir(const Common::WString& share) = 0;
   // Directories come back wrapped so that their changes keep the cache current.
   virtual std::shared_ptr<FileSystemObject> GetObject(const ObjectId& id) = 0;
   virtual std::shared_ptr<FileSystemObject> ForgetObject(const ObjectId& id) = 0;

@@ -9,20 +9,17 @@ namespace NFS {
 class ObjectsProviderImpl : public ObjectsProvider {
  public:
   void OpenRootDir(const Common::WString& share, const std::shared_ptr<DirObject>& root) override;
-  void CloseRootDir(const Common::WString& share) override;
   std::shared_ptr<FileSystemObject> GetObject(const ObjectId& id) override;
   std::shared_ptr<FileSystemObject> ForgetObject(const ObjectId& id) override;
   std::vector<CachedObjects> CountObjects() override;
 
  private:
-  // One entry per active mount; all entries of a name hold the same cache.
-  std::multimap<Common::WString, std::shared_ptr<HandlesCache>> caches_;
+  std::map<Common::WString, std::shared_ptr<HandlesCache>> caches_;
 };
 
 class StubObjectsProvider : public ObjectsProvider {
  public:
   void OpenRootDir(const Common::WString&, const std::shared_ptr<DirObject>&) override {}
-  void CloseRootDir(const Common::WString&) override {}
   std::shared_ptr<FileSystemObject> GetObject(const ObjectId&) override { return nullptr; }
   std::shared_ptr<FileSystemObject> ForgetObject(const ObjectId&) override { return nullptr; }
   std::vector<CachedObjects> CountObjects() override { return {}; }

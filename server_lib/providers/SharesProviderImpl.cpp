@@ -1,6 +1,5 @@
 #include "server_lib/providers/SharesProviderImpl.h"
 
-#include "host/Assertion.h"
 #include "host/Logging.h"
 #include "localfs/LocalFs.h"
 #include "server_lib/core/ServerErrors.h"
@@ -8,53 +7,28 @@
 
 namespace NFS {
 
-std::unique_ptr<SharesProvider> CreateSharesProvider() { return std::make_unique<SharesProviderImpl>(); }
+std::unique_ptr<SharesProvider> CreateSharesProvider(const Common::WString& share,
+                                                     const Common::WString& localPath) {
+  // The folder opened by its path is pinned: the descriptor pool never closes
+  // it, so it is never looked up by that path again.
+  Common::Error error;
+  std::shared_ptr<LocalFs::LocalDirectoryHandle> folder =
+      LocalFs::CreateLocalDirectoryHandle(Common::ToUtf8(localPath), &error);
+  if (!folder) throw error;
+  Common::Trace(kLogChannel, "Opening share '{0}' at '{1}'", share, folder->GetLocalPath());
+  return std::make_unique<SharesProviderImpl>(share, CreateLocalDirObject(share, std::move(folder)));
+}
 
 std::unique_ptr<SharesProvider> CreateStubSharesProvider() { return std::make_unique<StubSharesProvider>(); }
 
-std::shared_ptr<DirObject> SharesProviderImpl::Mount(const Common::WString& shareId,
-                                                     const Common::WString& localPath) {
-  std::shared_ptr<DirObject> root;
-  const auto found = shares_.find(shareId);
-  if (found != shares_.end()) {
-    root = found->second;
-  } else {
-    if (shares_.count(shareId) != 0) COMMON_ASSERT_TEXT("0 == Shares.count(shareId)");
-    Common::Error error;
-    std::shared_ptr<LocalFs::LocalDirectoryHandle> folder =
-        LocalFs::CreateLocalDirectoryHandle(Common::ToUtf8(localPath), &error);
-    if (!folder) throw error;
-    Common::Trace(kLogChannel, "Opening new share '{0}' at '{1}'", shareId, folder->GetLocalPath());
-    root = CreateLocalDirObject(shareId, std::move(folder));
+std::shared_ptr<DirObject> SharesProviderImpl::GetRoot(const Common::WString& share) {
+  if (share != share_) {
+    throw Common::Error(ErrorCode::ShareNotMounted, Common::FormatMessage(Messages::ShareNotMounted, share));
   }
-  shares_.emplace(shareId, root);
-  Common::Trace(kLogChannel, "Open share '{0}' ({1} mounts)", shareId, shares_.count(shareId));
-  return root;
+  return root_;
 }
 
-void SharesProviderImpl::Unmount(const Common::WString& shareId) {
-  const auto found = shares_.find(shareId);
-  if (found == shares_.end()) {
-    throw Common::Error(ErrorCode::ShareNotMounted, Common::FormatMessage(Messages::ShareNotMounted, shareId));
-  }
-  const std::shared_ptr<DirObject> root = found->second;
-  bool erased = false;
-  for (auto it = shares_.begin(); it != shares_.end(); ++it) {
-    if (it->second == root) {
-      shares_.erase(it);
-      erased = true;
-      break;
-    }
-  }
-  if (!erased) COMMON_ASSERT(!"Failed to delete nonexisting share");
-  Common::Trace(kLogChannel, "Closing share '{0}' ({1} mounts left)", shareId, shares_.count(shareId));
-}
-
-std::shared_ptr<DirObject> StubSharesProvider::Mount(const Common::WString&, const Common::WString&) {
-  throw Common::Error(ErrorCode::InvalidArgument, Common::FormatMessage(Messages::NoDirectoriesExported));
-}
-
-void StubSharesProvider::Unmount(const Common::WString&) {
+std::shared_ptr<DirObject> StubSharesProvider::GetRoot(const Common::WString&) {
   throw Common::Error(ErrorCode::InvalidArgument, Common::FormatMessage(Messages::NoDirectoriesExported));
 }
 

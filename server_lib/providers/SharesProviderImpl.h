@@ -1,25 +1,23 @@
 #pragma once
 
-#include <map>
-
 #include "server_lib/providers/SharesProvider.h"
 
 namespace NFS {
 
 class SharesProviderImpl : public SharesProvider {
  public:
-  std::shared_ptr<DirObject> Mount(const Common::WString& share, const Common::WString& localPath) override;
-  void Unmount(const Common::WString& share) override;
+  SharesProviderImpl(Common::WString share, std::shared_ptr<DirObject> root)
+      : share_(std::move(share)), root_(std::move(root)) {}
+  std::shared_ptr<DirObject> GetRoot(const Common::WString& share) override;
 
  private:
-  // One entry per active mount; all entries of a name hold the same root.
-  std::multimap<Common::WString, std::shared_ptr<DirObject>> shares_;
+  Common::WString share_;
+  std::shared_ptr<DirObject> root_;
 };
 
 class StubSharesProvider : public SharesProvider {
  public:
-  std::shared_ptr<DirObject> Mount(const Common::WString& share, const Common::WString& localPath) override;
-  void Unmount(const Common::WString& share) override;
+  std::shared_ptr<DirObject> GetRoot(const Common::WString& share) override;
 };
 
 }  // namespace NFS

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "host/Error.h"
@@ -39,8 +40,15 @@ class Server : public EventNotifier {
   virtual Common::Error DeleteFile(const ObjectId& dir, const Common::WString& name) = 0;
   virtual Common::Error DeleteFile(const ShareFilePath& path) = 0;
   virtual Common::Error FileExists(const ShareFilePath& path, bool& exists) = 0;
+  // The exported share lives from SetRoot to the next SetRoot: mounting
+  // checks that `shareName` names it and gives its root, and unmounting
+  // never closes it. A client's mount is recorded under its address
+  // (`client`, as "192.0.2.7"), once however often it mounts; its unmount
+  // drops that record only, and one from an address without a record
+  // changes nothing. Mount without a client records nothing.
   virtual Common::Error Mount(const Common::WString& shareName, ObjectId& rootId) = 0;
-  virtual Common::Error UnMount(const Common::WString& shareName) = 0;
+  virtual Common::Error Mount(const Common::WString& shareName, const std::string& client, ObjectId& rootId) = 0;
+  virtual Common::Error UnMount(const Common::WString& shareName, const std::string& client) = 0;
   virtual Common::Error FsInfo(const ObjectId& dir, std::unique_ptr<FSInfo>& info) = 0;
   virtual Common::Error FsStat(const ObjectId& dir, std::unique_ptr<FSStat>& stat) = 0;
   virtual Common::Error GetAttrs(const ObjectId& id, std::shared_ptr<AttributesAccessor>& attributes) = 0;

@@ -75,7 +75,8 @@ ServerImpl::ServerImpl(std::shared_ptr<VirtualFilePlugin> plugin)
     : plugin_(std::move(plugin)),
       virtualFiles_(CreateVirtualFilesProvider(plugin_)),
       shares_(CreateStubSharesProvider()),
-      objects_(CreateStubObjectsProvider()) {}
+      objects_(CreateStubObjectsProvider()),
+      mounts_(CreateClientMounts()) {}
 
 ServerImpl::~ServerImpl() = default;
 
@@ -99,6 +100,7 @@ void ServerImpl::GetStatus(ServerStatus& status) {
     status.shareName = shareName_;
     status.localPath = localPath_;
     status.cachedObjects = objects_->CountObjects();
+    status.mountedClients = mounts_->Count();
     // Sizes of virtual files change under this lock only (SETATTR).
     virtualFiles_->CountVirtualFiles(status.virtualFiles, status.virtualBytes);
   }
@@ -206,13 +208,26 @@ Common::Error ServerImpl::SetRoot(const Common::WString& localPath, const Common
         CheckIfShareNameValid(shareName);
         if (localPath.empty()) Fail(ErrorCode::InvalidLocalPath, Messages::InvalidLocalPath, op);
         if (localPath == localPath_ && shareName == shareName_) return;
-        oldShares = std::exchange(shares_, CreateSharesProvider());
-        oldObjects = std::exchange(objects_, CreateObjectsProvider());
+        Common::Notice(kLogChannel, Messages::ExportingShare, localPath, shareName);
+        // The one time the folder is opened by its path: every later mount,
+        // and everything else, goes through this open folder. A folder that
+        // cannot be opened leaves the share exported before as it was.
+        std::unique_ptr<SharesProvider> shares;
+        try {
+          shares = CreateSharesProvider(shareName, localPath);
+        } catch (const Common::Error& cause) {
+          throw Common::Error(ErrorCode::MountFailed, Common::FormatMessage(Messages::MountFailed, shareName), cause,
+                              op);
+        }
+        std::shared_ptr<DirObject> root = shares->GetRoot(shareName);
+        std::unique_ptr<ObjectsProvider> objects = CreateObjectsProvider();
+        objects->OpenRootDir(shareName, std::make_shared<MixinDirectory>(root, virtualFiles_));
+        oldShares = std::exchange(shares_, std::move(shares));
+        oldObjects = std::exchange(objects_, std::move(objects));
+        mounts_ = CreateClientMounts();
         shareName_ = shareName;
         localPath_ = localPath;
-        Common::Notice(kLogChannel, Messages::ExportingShare, localPath, shareName);
-        const Common::Error mounted = Mount(shareName_, rootId_);
-        if (mounted.IsFailure()) throw mounted;
+        rootId_ = root->GetId();
       },
       shareName, localPath);
 }
@@ -228,31 +243,36 @@ Common::Error ServerImpl::GetRoot(Common::WString& localPath, Common::WString& s
 }
 
 Common::Error ServerImpl::Mount(const Common::WString& shareName, ObjectId& rootId) {
+  return Mount(shareName, std::string(), rootId);
+}
+
+Common::Error ServerImpl::Mount(const Common::WString& shareName, const std::string& client, ObjectId& rootId) {
   const Where op = Where::current();
   return Frame(
       op, ErrorCode::MountFailed, Messages::MountFailed,
       [&] {
         CheckIfShareNameValid(shareName);
         CheckIfShareAvailable(shareName);
-        std::shared_ptr<DirObject> local = shares_->Mount(shareName, localPath_);
-        objects_->OpenRootDir(shareName, std::make_shared<MixinDirectory>(local, virtualFiles_));
-        Common::Notice(kLogChannel, Messages::MountingShare, shareName);
-        rootId = local->GetId();
-        Common::Trace(kLogChannel, "Mount(share='{0}')={1}", shareName, IdText(rootId));
+        rootId = shares_->GetRoot(shareName)->GetId();
+        // Logged once per client, not once per call.
+        if (client.empty() || mounts_->Add(client)) {
+          Common::Notice(kLogChannel, Messages::MountingShare, shareName);
+        }
+        Common::Trace(kLogChannel, "Mount(share='{0}', client='{1}')={2}", shareName, client, IdText(rootId));
       },
       shareName);
 }
 
-Common::Error ServerImpl::UnMount(const Common::WString& shareName) {
+Common::Error ServerImpl::UnMount(const Common::WString& shareName, const std::string& client) {
   const Where op = Where::current();
   return Frame(
       op, ErrorCode::UnmountFailed, Messages::UnmountFailed,
       [&] {
         CheckIfShareNameValid(shareName);
         CheckIfShareAvailable(shareName);
-        shares_->Unmount(shareName);
-        objects_->CloseRootDir(shareName);
-        Common::Notice(kLogChannel, Messages::UnmountingShare, shareName);
+        // The caller's own record at most; the share stays exported.
+        if (mounts_->Remove(client)) Common::Notice(kLogChannel, Messages::UnmountingShare, shareName);
+        Common::Trace(kLogChannel, "UnMount(share='{0}', client='{1}')", shareName, client);
       },
       shareName);
 }

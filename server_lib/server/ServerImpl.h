@@ -6,6 +6,7 @@
 #include "host/SourceLocation.h"
 
 #include "host/Messages.h"
+#include "server_lib/providers/ClientMounts.h"
 #include "server_lib/providers/ObjectsProvider.h"
 #include "server_lib/providers/SharesProvider.h"
 #include "server_lib/server/Server.h"
@@ -35,7 +36,8 @@ class ServerImpl : public Server {
   Common::Error DeleteFile(const ShareFilePath& path) override;
   Common::Error FileExists(const ShareFilePath& path, bool& exists) override;
   Common::Error Mount(const Common::WString& shareName, ObjectId& rootId) override;
-  Common::Error UnMount(const Common::WString& shareName) override;
+  Common::Error Mount(const Common::WString& shareName, const std::string& client, ObjectId& rootId) override;
+  Common::Error UnMount(const Common::WString& shareName, const std::string& client) override;
   Common::Error FsInfo(const ObjectId& dir, std::unique_ptr<FSInfo>& info) override;
   Common::Error FsStat(const ObjectId& dir, std::unique_ptr<FSStat>& stat) override;
   Common::Error GetAttrs(const ObjectId& id, std::shared_ptr<AttributesAccessor>& attributes) override;
@@ -75,6 +77,7 @@ class ServerImpl : public Server {
   ObjectId rootId_;
   std::unique_ptr<SharesProvider> shares_;
   std::unique_ptr<ObjectsProvider> objects_;
+  std::unique_ptr<ClientMounts> mounts_;
   std::map<uint32_t, std::shared_ptr<EventObserver>> observers_;
   std::mutex observersMutex_;
   // Host commands reach the server on their own threads while the RPC thread

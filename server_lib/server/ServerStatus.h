@@ -15,6 +15,8 @@ struct ServerStatus {
   Common::WString shareName;  // both empty until a root is set
   Common::WString localPath;
   std::vector<CachedObjects> cachedObjects;  // per share
+  // Client addresses with a mount on record: the 4 096 most recent at most.
+  uint64_t mountedClients = 0;
   // The local file system's pool of descriptors (process-wide).
   uint64_t descriptorsOpen = 0;
   uint64_t descriptorLimit = 0;

@@ -22,8 +22,8 @@ namespace NFS::NSL {
 
 namespace {
 
-// Returns whether a reply is to be sent.
-using Handler = bool (*)(void* args, void* result);
+// Returns whether a reply is to be sent. The transport tells who calls.
+using Handler = bool (*)(void* args, void* result, SVCXPRT* transport);
 
 struct Procedure {
   xdrproc_t decodeArgs;
@@ -32,7 +32,7 @@ struct Procedure {
 };
 
 template <typename Args, typename Result, void (FileService::*Method)(const Args&, Result&)>
-bool ServeFile(void* args, void* result) {
+bool ServeFile(void* args, void* result, SVCXPRT*) {
   const std::shared_ptr<FileService> service = GetNetworkService().GetFileService();
   if (!service) return false;
   ((*service).*Method)(*static_cast<const Args*>(args), *static_cast<Result*>(result));
@@ -191,7 +191,7 @@ void Serve(RpcProgram program, const Procedure* table, size_t size, struct svc_r
     // Nothing a request throws may leave this routine: the library above it
     // is C, and its thread serves every client.
     try {
-      reply = procedure.handler(&args, &result);
+      reply = procedure.handler(&args, &result, transport);
     } catch (const Common::Error& error) {
       reply = Failed(program, number, procedure, &result, sizeof result, Common::ToUtf8(error.Message()).c_str());
     } catch (const std::exception& error) {
@@ -231,35 +231,42 @@ void Serve(RpcProgram program, const Procedure* table, size_t size, struct svc_r
   xdr_free(procedure.encodeResult, reinterpret_cast<char*>(&result));
 }
 
-bool MountNull(void*, void*) {
+bool MountNull(void*, void*, SVCXPRT*) {
   Common::Trace(kLogChannel, "Mount::Null() called");
   return true;
 }
 
-bool MountMnt(void* args, void* result) {
+// The peer address the library took when it accepted the connection: a
+// client's mount is recorded, and released, under it.
+std::string ClientOf(const SVCXPRT* transport) {
+  return Host::FormatIpAddress(reinterpret_cast<const sockaddr*>(transport->xp_rtaddr.buf),
+                               static_cast<socklen_t>(transport->xp_rtaddr.len));
+}
+
+bool MountMnt(void* args, void* result, SVCXPRT* transport) {
   const std::shared_ptr<MountService> service = GetNetworkService().GetMountService();
   if (!service) return false;
-  service->Mnt(*static_cast<dirpath*>(args), *static_cast<mountres3*>(result));
+  service->Mnt(*static_cast<dirpath*>(args), ClientOf(transport), *static_cast<mountres3*>(result));
   return true;
 }
 
-bool MountUmnt(void* args, void*) {
+bool MountUmnt(void* args, void*, SVCXPRT* transport) {
   const std::shared_ptr<MountService> service = GetNetworkService().GetMountService();
   if (!service) return false;
-  service->Umnt(*static_cast<dirpath*>(args));
+  service->Umnt(*static_cast<dirpath*>(args), ClientOf(transport));
   return true;
 }
 
 const Procedure kMountProcedures[] = {
     {X(xdr_void), X(xdr_void), MountNull},
     {X(xdr_dirpath), X(xdr_mountres3), MountMnt},
-    {X(xdr_void), X(xdr_mountlist), [](void*, void*) { return Silent("Mount::Dump() called"); }},
+    {X(xdr_void), X(xdr_mountlist), [](void*, void*, SVCXPRT*) { return Silent("Mount::Dump() called"); }},
     {X(xdr_dirpath), X(xdr_void), MountUmnt},
-    {X(xdr_void), X(xdr_void), [](void*, void*) { return Silent("Mount::Umntall() called"); }},
-    {X(xdr_void), X(xdr_exports), [](void*, void*) { return Silent("Mount::Export() called"); }},
+    {X(xdr_void), X(xdr_void), [](void*, void*, SVCXPRT*) { return Silent("Mount::Umntall() called"); }},
+    {X(xdr_void), X(xdr_exports), [](void*, void*, SVCXPRT*) { return Silent("Mount::Export() called"); }},
 };
 
-bool NfsNull(void*, void*) {
+bool NfsNull(void*, void*, SVCXPRT*) {
   Common::Trace(kLogChannel, "NFS::Null() called");
   return true;
 }
@@ -270,23 +277,23 @@ const Procedure kNfsProcedures[] = {
     {X(xdr_SETATTR3args), X(xdr_SETATTR3res), ServeFile<SETATTR3args, SETATTR3res, &FileService::SetAttr>},
     {X(xdr_LOOKUP3args), X(xdr_LOOKUP3res), ServeFile<LOOKUP3args, LOOKUP3res, &FileService::Lookup>},
     {X(xdr_ACCESS3args), X(xdr_ACCESS3res), ServeFile<ACCESS3args, ACCESS3res, &FileService::Access>},
-    {X(xdr_READLINK3args), X(xdr_READLINK3res), [](void*, void*) { return Silent("NFS::Readlink() called"); }},
+    {X(xdr_READLINK3args), X(xdr_READLINK3res), [](void*, void*, SVCXPRT*) { return Silent("NFS::Readlink() called"); }},
     {X(xdr_READ3args), X(xdr_READ3res), ServeFile<READ3args, READ3res, &FileService::Read>},
     {X(xdr_WRITE3args), X(xdr_WRITE3res), ServeFile<WRITE3args, WRITE3res, &FileService::Write>},
     {X(xdr_CREATE3args), X(xdr_CREATE3res), ServeFile<CREATE3args, CREATE3res, &FileService::Create>},
     {X(xdr_MKDIR3args), X(xdr_MKDIR3res), ServeFile<MKDIR3args, MKDIR3res, &FileService::MkDir>},
-    {X(xdr_SYMLINK3args), X(xdr_SYMLINK3res), [](void*, void*) { return Silent("NFS::Symlink() called"); }},
-    {X(xdr_MKNOD3args), X(xdr_MKNOD3res), [](void*, void*) { return Silent("NFS::Mknod() called"); }},
+    {X(xdr_SYMLINK3args), X(xdr_SYMLINK3res), [](void*, void*, SVCXPRT*) { return Silent("NFS::Symlink() called"); }},
+    {X(xdr_MKNOD3args), X(xdr_MKNOD3res), [](void*, void*, SVCXPRT*) { return Silent("NFS::Mknod() called"); }},
     {X(xdr_REMOVE3args), X(xdr_REMOVE3res), ServeFile<REMOVE3args, REMOVE3res, &FileService::Remove>},
     {X(xdr_RMDIR3args), X(xdr_RMDIR3res), ServeFile<RMDIR3args, RMDIR3res, &FileService::RmDir>},
     {X(xdr_RENAME3args), X(xdr_RENAME3res), ServeFile<RENAME3args, RENAME3res, &FileService::Rename>},
-    {X(xdr_LINK3args), X(xdr_LINK3res), [](void*, void*) { return Silent("NFS::Link() called"); }},
-    {X(xdr_READDIR3args), X(xdr_READDIR3res), [](void*, void*) { return Silent("NFS::Readdir() called"); }},
+    {X(xdr_LINK3args), X(xdr_LINK3res), [](void*, void*, SVCXPRT*) { return Silent("NFS::Link() called"); }},
+    {X(xdr_READDIR3args), X(xdr_READDIR3res), [](void*, void*, SVCXPRT*) { return Silent("NFS::Readdir() called"); }},
     {X(xdr_READDIRPLUS3args), X(xdr_READDIRPLUS3res),
      ServeFile<READDIRPLUS3args, READDIRPLUS3res, &FileService::ReadDirPlus>},
     {X(xdr_FSSTAT3args), X(xdr_FSSTAT3res), ServeFile<FSSTAT3args, FSSTAT3res, &FileService::FsStat>},
     {X(xdr_FSINFO3args), X(xdr_FSINFO3res), ServeFile<FSINFO3args, FSINFO3res, &FileService::FsInfo>},
-    {X(xdr_PATHCONF3args), X(xdr_PATHCONF3res), [](void*, void*) { return Silent("NFS::Pathconf() called"); }},
+    {X(xdr_PATHCONF3args), X(xdr_PATHCONF3res), [](void*, void*, SVCXPRT*) { return Silent("NFS::Pathconf() called"); }},
     {X(xdr_COMMIT3args), X(xdr_COMMIT3res), ServeFile<COMMIT3args, COMMIT3res, &FileService::Commit>},
 };
 

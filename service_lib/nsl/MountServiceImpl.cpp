@@ -17,9 +17,9 @@ constexpr uint32_t kUmnt = 3;
 
 }  // namespace
 
-void MountServiceImpl::Mnt(const dirpath& path, mountres3& result) {
+void MountServiceImpl::Mnt(const dirpath& path, const std::string& client, mountres3& result) {
   ObjectId root;
-  const Common::Error error = server_->Mount(IncomingString(path), root);
+  const Common::Error error = server_->Mount(IncomingString(path), client, root);
   if (error.IsFailure()) {
     const uint32_t reason = error.HasReason() ? error.Reason().Code() : 0;
     if (reason == ErrorCode::InvalidArgument) {
@@ -43,8 +43,8 @@ void MountServiceImpl::Mnt(const dirpath& path, mountres3& result) {
   ok.auth_flavors.auth_flavors_val = nullptr;
 }
 
-void MountServiceImpl::Umnt(const dirpath& path) {
-  const Common::Error error = server_->UnMount(IncomingString(path));
+void MountServiceImpl::Umnt(const dirpath& path, const std::string& client) {
+  const Common::Error error = server_->UnMount(IncomingString(path), client);
   if (error.IsFailure()) LogCallFailure(DescribeCall(RpcProgram::Mount, kUmnt), error);
 }
 

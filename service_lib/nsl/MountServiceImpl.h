@@ -10,8 +10,8 @@ namespace NFS::NSL {
 class MountServiceImpl : public MountService {
  public:
   explicit MountServiceImpl(std::shared_ptr<Server> server) : server_(std::move(server)) {}
-  void Mnt(const dirpath& path, mountres3& result) override;
-  void Umnt(const dirpath& path) override;
+  void Mnt(const dirpath& path, const std::string& client, mountres3& result) override;
+  void Umnt(const dirpath& path, const std::string& client) override;
 
  private:
   std::shared_ptr<Server> server_;

@@ -604,3 +604,28 @@ TEST_F(DescriptorPoolTest, ReplacedObjectsAreStaleNotSwapped) {
   EXPECT_FALSE(folder->GetSelfEntry());
   EXPECT_EQ(folder->TakeStatus().Code(), kSys + ENOENT);
 }
+
+TEST_F(DescriptorPoolTest, AFolderOpenedByPathStaysOpenAndItsPathIsNeverUsedAgain) {
+  temp_.WriteFile("inside/mine.txt", "mine");
+  ASSERT_TRUE(dir_->CreateDirectory(u"sub"));
+  auto sub = dir_->OpenDirectory(u"sub");
+  ASSERT_TRUE(sub);
+  // The path swapped for a link to another folder.
+  std::filesystem::rename(Inside(), Under("inside-moved", ""));
+  std::filesystem::create_directory_symlink(Outside(), Inside());
+  // Far more handles than the pool keeps open: the folder opened by path is
+  // never among those closed, and its children reopen through it.
+  std::vector<std::unique_ptr<LocalDirectoryHandle>> others;
+  for (size_t i = 0; i < 4 * kLimit; ++i) others.push_back(sub->OpenDirectory(u"."));
+  std::vector<std::unique_ptr<LocalFs::LocalFileHandle>> fillers;
+  for (size_t i = 0; i < 2 * kLimit; ++i) {
+    fillers.push_back(sub->CreateFile(Common::FromUtf8("filler" + std::to_string(i))));
+  }
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(dir_->GetEntry(u"secret.txt"));
+    EXPECT_TRUE(dir_->GetEntry(u"mine.txt")) << dir_->GetStatus().Describe();
+    ASSERT_TRUE(sub->CreateFile(Common::FromUtf8("late" + std::to_string(i))));
+    EXPECT_TRUE(temp_.Exists("inside-moved/sub/late" + std::to_string(i)));
+  }
+  ExpectOutsideUntouched();
+}

@@ -302,6 +302,7 @@ TEST_F(MonitoringTest, StatusShowsTheExportTheConnectionAndWhatTheServerHolds) {
   EXPECT_EQ(network.at("connections")[0].at("peer"), client->LocalAddress());
   // The root and the file the client looked up; missing names are not kept.
   EXPECT_EQ(status.at("cached_objects"), nlohmann::json::parse(R"([{"share": "/share", "objects": 2}])"));
+  EXPECT_EQ(status.at("mounted_clients"), 1);
   EXPECT_EQ(status.at("virtual_files"), nlohmann::json::parse(R"({"count": 1, "bytes": 1073741824})"));
   EXPECT_LE(status.at("descriptors").at("open"), status.at("descriptors").at("limit"));
   EXPECT_GT(status.at("descriptors").at("limit"), 0);
@@ -315,6 +316,7 @@ TEST_F(MonitoringTest, StatusShowsTheExportTheConnectionAndWhatTheServerHolds) {
         "Server       serving on TCP port " + std::to_string(port) + " for ",
         "Portmapper   MOUNT and NFS registered for port " + std::to_string(port) + "\n", "Connections  1\n",
         "               " + client->LocalAddress() + " ", "Cached       2 objects in /share\n",
+        "Mounted by   1 client address\n",
         "Virtual      1 file, 1.0 GiB\n"}) {
     EXPECT_NE(screen.output.find(expected), std::string::npos) << expected << "\nin\n" << screen.output;
   }
@@ -444,6 +446,7 @@ TEST_F(MetricsPageTest, CountsKnownTrafficInThePrometheusFormat) {
   EXPECT_EQ(sample("nfs_connections"), 1);
   EXPECT_EQ(sample("nfs_up"), 1);
   EXPECT_GE(sample(R"(nfs_cached_objects{share="/share"})"), 2);  // the root and data.bin
+  EXPECT_EQ(sample("nfs_mounted_clients"), 1);
   EXPECT_LE(sample("nfs_open_descriptors"), sample("nfs_descriptor_limit"));
   EXPECT_GT(sample("nfs_descriptor_limit"), 0);
   EXPECT_EQ(sample("nfs_virtual_files"), 0);

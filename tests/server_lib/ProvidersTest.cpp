@@ -9,6 +9,7 @@
 #include "server_lib/core/ServerErrors.h"
 #include "server_lib/local/LocalObjects.h"
 #include "server_lib/overlay/CachedDirectory.h"
+#include "server_lib/providers/ClientMounts.h"
 #include "server_lib/providers/ObjectsProvider.h"
 #include "server_lib/providers/SharesProvider.h"
 #include "tests/support/TempDir.h"
@@ -40,68 +41,60 @@ class ProvidersTest : public ::testing::Test {
   Common::ScopedLogCapture log_;
 };
 
-TEST_F(ProvidersTest, SharesAreOpenedOnceAndCountedPerName) {
-  auto shares = NFS::CreateSharesProvider();
-  auto first = shares->Mount(u"/share", Folder("one"));
-  auto second = shares->Mount(u"/share", Folder("two"));  // the new path is not looked at
-  auto third = shares->Mount(u"/share", Folder("one"));
-  EXPECT_EQ(first, second);
-  EXPECT_EQ(first, third);
-  EXPECT_EQ(first->GetPath(), u"/share");
-  EXPECT_EQ(Traces(), (std::vector<std::string>{
-                          "Opening new share '/share' at '" + (temp_.Path() / "one").string() + "'",
-                          "Open share '/share' (1 mounts)", "Open share '/share' (2 mounts)",
-                          "Open share '/share' (3 mounts)"}));
+TEST_F(ProvidersTest, TheShareFolderIsOpenedOnceAndNeverByItsPathAgain) {
+  temp_.WriteFile("one/mine.txt", "mine");
+  temp_.WriteFile("two/secret", "secret");
+  auto shares = NFS::CreateSharesProvider(u"/share", Folder("one"));
+  EXPECT_EQ(Traces(), (std::vector<std::string>{"Opening share '/share' at '" + (temp_.Path() / "one").string() +
+                                                "'"}));
+  auto root = shares->GetRoot(u"/share");
+  ASSERT_TRUE(root);
+  EXPECT_EQ(root->GetPath(), u"/share");
+  EXPECT_EQ(root->GetId(), NFS::MakeObjectId(NFS::kDirectoryKind, u"/share"));
+  // Letter case makes another name, and only the share's own name finds it.
+  EXPECT_EQ(CodeOf([&] { shares->GetRoot(u"/SHARE"); }), ShareNotMounted);
 
-  // Letter case makes another share.
-  auto upper = shares->Mount(u"/SHARE", Folder("two"));
-  EXPECT_NE(upper, first);
+  // The path swapped for a link to another folder: the open folder is still
+  // the one served, however often the root is asked for again.
+  std::filesystem::rename(temp_.Path() / "one", temp_.Path() / "one-moved");
+  std::filesystem::create_directory_symlink(temp_.Path() / "two", temp_.Path() / "one");
+  for (int i = 0; i < 3; ++i) {
+    auto again = shares->GetRoot(u"/share");
+    EXPECT_EQ(again, root);
+    EXPECT_FALSE(again->Lookup(u"secret"));
+    EXPECT_TRUE(again->Lookup(u"mine.txt"));
+  }
+  root->CreateFile(u"new.txt");
+  EXPECT_TRUE(temp_.Exists("one-moved/new.txt"));
+  EXPECT_FALSE(temp_.Exists("two/new.txt"));
 
-  log_.Clear();
-  shares->Unmount(u"/share");
-  shares->Unmount(u"/share");
-  shares->Unmount(u"/share");
-  EXPECT_EQ(Traces(), (std::vector<std::string>{"Closing share '/share' (2 mounts left)",
-                                                "Closing share '/share' (1 mounts left)",
-                                                "Closing share '/share' (0 mounts left)"}));
-  EXPECT_EQ(CodeOf([&] { shares->Unmount(u"/share"); }), ShareNotMounted);
-
-  // Mounted again: a new root object with the same path and id.
-  auto again = shares->Mount(u"/share", Folder("one"));
-  EXPECT_NE(again, first);
-  EXPECT_EQ(again->GetId(), first->GetId());
-
-  // A folder that cannot be opened: the library's own error, nothing held.
-  log_.Clear();
-  const uint32_t missing = CodeOf([&] { shares->Mount(u"/other", Folder("absent")); });
-  EXPECT_EQ(missing, LocalFs::kSystemError + ENOENT);
-  EXPECT_TRUE(Traces().empty());
-  EXPECT_EQ(CodeOf([&] { shares->Unmount(u"/other"); }), ShareNotMounted);
+  // A folder that cannot be opened: the library's own error.
+  EXPECT_EQ(CodeOf([&] { NFS::CreateSharesProvider(u"/other", Folder("absent")); }),
+            LocalFs::kSystemError + ENOENT);
 
   auto stub = NFS::CreateStubSharesProvider();
   try {
-    stub->Mount(u"/share", Folder("one"));
+    stub->GetRoot(u"/share");
     FAIL();
   } catch (const Common::Error& error) {
     EXPECT_EQ(error.Code(), InvalidArgument);
     EXPECT_EQ(error.Message(), u"No directories have been exported.");
   }
-  EXPECT_EQ(CodeOf([&] { stub->Unmount(u"/share"); }), InvalidArgument);
 }
 
-TEST_F(ProvidersTest, ObjectCachesLiveAsLongAsTheirShareIsMounted) {
-  auto shares = NFS::CreateSharesProvider();
+TEST_F(ProvidersTest, EachShareHasOneCacheHoweverOftenItsRootIsOpened) {
+  auto root = NFS::CreateSharesProvider(u"/share", Folder("one"))->GetRoot(u"/share");
   auto objects = NFS::CreateObjectsProvider();
-  auto root = shares->Mount(u"/share", Folder("one"));
-  objects->OpenRootDir(u"/share", root);
-  objects->OpenRootDir(u"/share", shares->Mount(u"/share", Folder("one")));
+  log_.Clear();
+  for (int i = 0; i < 3; ++i) objects->OpenRootDir(u"/share", root);
   EXPECT_EQ(Traces(), (std::vector<std::string>{
-                          "Opening new share '/share' at '" + (temp_.Path() / "one").string() + "'",
-                          "Open share '/share' (1 mounts)",
                           " AssocCache::AddObject(" + Common::ToUtf8(NFS::ObjectIdToString(root->GetId())) + ", " +
                               fmt::format("{}", fmt::ptr(root.get())) + ")",
-                          "Create cache for share '/share'", "Open share '/share' (2 mounts)",
-                          "Reuse cache for share '/share'"}));
+                          "Create cache for share '/share'"}));
+  const std::vector<NFS::CachedObjects> counts = objects->CountObjects();
+  ASSERT_EQ(counts.size(), 1u);
+  EXPECT_EQ(counts[0].share, u"/share");
+  EXPECT_EQ(counts[0].objects, 1u);
 
   // The root comes back wrapped, so that its changes keep the cache current.
   auto found = objects->GetObject(root->GetId());
@@ -115,20 +108,41 @@ TEST_F(ProvidersTest, ObjectCachesLiveAsLongAsTheirShareIsMounted) {
   EXPECT_FALSE(objects->ForgetObject(unknown));
   EXPECT_TRUE(objects->GetObject(root->GetId()));
 
-  log_.Clear();
-  objects->CloseRootDir(u"/share");
-  EXPECT_TRUE(objects->GetObject(root->GetId()));
-  EXPECT_TRUE(Traces().empty());
-  objects->CloseRootDir(u"/share");
-  EXPECT_EQ(Traces(), (std::vector<std::string>{"Delete cache for share '/share'"}));
-  EXPECT_FALSE(objects->GetObject(root->GetId()));
-  EXPECT_EQ(CodeOf([&] { objects->CloseRootDir(u"/share"); }), ShareNotMounted);
-
   // The stub finds nothing and refuses nothing.
   auto stub = NFS::CreateStubObjectsProvider();
   stub->OpenRootDir(u"/share", root);
   EXPECT_FALSE(stub->GetObject(root->GetId()));
-  stub->CloseRootDir(u"/share");
+  EXPECT_TRUE(stub->CountObjects().empty());
+}
+
+TEST(ClientMountsTest, OneRecordPerAddressTheLeastRecentlySeenForgottenFirst) {
+  auto mounts = NFS::CreateClientMounts(3);
+  EXPECT_TRUE(mounts->Add("127.0.0.1"));
+  for (int i = 0; i < 1000; ++i) EXPECT_FALSE(mounts->Add("127.0.0.1"));
+  EXPECT_EQ(mounts->Count(), 1u);
+  EXPECT_TRUE(mounts->Add("127.0.0.2"));
+  EXPECT_TRUE(mounts->Add("::1"));
+  // Seen again, the first address is the most recent: the second goes.
+  EXPECT_FALSE(mounts->Add("127.0.0.1"));
+  EXPECT_TRUE(mounts->Add("127.0.0.3"));
+  EXPECT_EQ(mounts->Count(), 3u);
+  EXPECT_FALSE(mounts->Remove("127.0.0.2"));
+
+  // An address releases its own record only, once.
+  EXPECT_FALSE(mounts->Remove("127.0.0.9"));
+  EXPECT_TRUE(mounts->Remove("127.0.0.1"));
+  EXPECT_FALSE(mounts->Remove("127.0.0.1"));
+  EXPECT_EQ(mounts->Count(), 2u);
+  EXPECT_TRUE(mounts->Remove("::1"));
+  EXPECT_TRUE(mounts->Remove("127.0.0.3"));
+  EXPECT_EQ(mounts->Count(), 0u);
+
+  // A crowd of addresses fills the table to its bound and no further.
+  auto bounded = NFS::CreateClientMounts();
+  for (int i = 0; i < 10000; ++i) bounded->Add("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+  EXPECT_EQ(bounded->Count(), NFS::kMostClientMounts);
+  EXPECT_TRUE(bounded->Remove("10.0.39.15"));  // the last one seen
+  EXPECT_FALSE(bounded->Remove("10.0.0.0"));   // long forgotten
 }
 
 }  // namespace

@@ -33,6 +33,7 @@ TEST_F(ServerStatusTest, AServerWithoutRootHoldsNothing) {
   EXPECT_TRUE(status.shareName.empty());
   EXPECT_TRUE(status.localPath.empty());
   EXPECT_TRUE(status.cachedObjects.empty());
+  EXPECT_EQ(status.mountedClients, 0u);
   EXPECT_EQ(status.virtualFiles, 0u);
   EXPECT_EQ(status.observers, 0u);
   EXPECT_GT(status.descriptorLimit, 0u);
@@ -46,9 +47,14 @@ TEST_F(ServerStatusTest, TheExportAndItsCachedObjects) {
   EXPECT_EQ(status.cachedObjects[0].share, u"/share");
   EXPECT_EQ(status.cachedObjects[0].objects, 1u);  // the root
 
-  // A second mount of the same share shares its cache: one entry still.
+  EXPECT_EQ(status.mountedClients, 0u);
+
+  // Mounts share the one cache; a client's mounts show as its one record.
   NFS::ObjectId root;
   ASSERT_TRUE(server_->Mount(u"/share", root).IsSuccess());
+  ASSERT_TRUE(server_->Mount(u"/share", "127.0.0.1", root).IsSuccess());
+  ASSERT_TRUE(server_->Mount(u"/share", "127.0.0.1", root).IsSuccess());
+  EXPECT_EQ(Status().mountedClients, 1u);
   temp_.WriteFile("export/a.txt", "a");
   const NFS::ObjectId dir = MakeDir(root_, u"dir");
   Lookup(root_, u"a.txt");

@@ -9,6 +9,7 @@
 
 #include "host/Logging.h"
 #include "server_lib/core/Md5CryptBatch.h"
+#include "server_lib/server/ServerStatus.h"
 #include "tests/server_lib/ServerTestFixture.h"
 
 namespace {
@@ -16,14 +17,21 @@ namespace {
 namespace Code = NFS::ErrorCode;
 using Chain = std::vector<uint32_t>;
 
-class ServerTest : public TestSupport::ServerTest {};
+class ServerTest : public TestSupport::ServerTest {
+ protected:
+  uint64_t MountedClients() {
+    NFS::ServerStatus status;
+    EXPECT_TRUE(NFS::GetServerStatus(*server_, status).IsSuccess());
+    return status.mountedClients;
+  }
+};
 
 TEST_F(ServerTest, ClientScenarioFromMountToDelete) {
   Common::ScopedLogCapture log;
   NFS::ObjectId mounted;
   ASSERT_TRUE(server_->Mount(u"/share", mounted).IsSuccess());
   EXPECT_EQ(mounted, root_);
-  EXPECT_TRUE(log.Contains("Mount(share='/share')=" + Common::ToUtf8(NFS::ObjectIdToString(root_))));
+  EXPECT_TRUE(log.Contains("Mount(share='/share', client='')=" + Common::ToUtf8(NFS::ObjectIdToString(root_))));
   EXPECT_EQ(log.Texts(Common::kNotice, NFS::kLogChannel), std::vector<std::string>{"Mounting share '/share'."});
 
   const NFS::ObjectId docs = MakeDir(root_, u"docs");
@@ -144,48 +152,106 @@ TEST(ServerSetupTest, NothingWorksBeforeARootIsSet) {
   // Without a plug-in no virtual file can be registered.
   EXPECT_EQ(TestSupport::ChainCodes(server->AddVirtualFile(u"/share/v", 1, u"mem:x", {})),
             (Chain{Code::AddVirtualFileFailed, Code::InvalidArgument}));
-  // A folder that cannot be opened fails the mount inside SetRoot.
+  // A folder that cannot be opened fails the mount inside SetRoot, and
+  // exports nothing.
   const Common::Error missing = server->SetRoot(u"/nonexistent/nfs-test-folder", u"/share");
   ASSERT_EQ(TestSupport::ChainCodes(missing).size(), 3u);
   EXPECT_EQ(TestSupport::ChainCodes(missing)[1], Code::MountFailed);
+  EXPECT_EQ(server->GetRoot(path, share).Code(), Code::NoRoot);
+  EXPECT_EQ(TestSupport::ChainCodes(server->Mount(u"/share", "127.0.0.1", id)),
+            (Chain{Code::MountFailed, Code::ShareNotMounted}));
   server->SetContext(nullptr);  // no plug-in: nothing to tell
 }
 
-TEST_F(ServerTest, MountsAreCountedAndSetRootStartsAfresh) {
+TEST_F(ServerTest, ClientMountsAreRecordsAndTheShareLivesUntilTheNextSetRoot) {
   std::u16string path, share;
   ASSERT_TRUE(server_->GetRoot(path, share).IsSuccess());
   EXPECT_EQ(share, u"/share");
   EXPECT_EQ(path, Common::FromUtf8(ExportPath()));
 
   NFS::ObjectId id;
-  EXPECT_EQ(Codes(server_->Mount(u"/Share", id)), (Chain{Code::MountFailed, Code::ShareNotMounted}));
+  EXPECT_EQ(Codes(server_->Mount(u"/Share", "127.0.0.1", id)), (Chain{Code::MountFailed, Code::ShareNotMounted}));
+  EXPECT_EQ(Codes(server_->UnMount(u"/Share", "127.0.0.1")), (Chain{Code::UnmountFailed, Code::ShareNotMounted}));
+  EXPECT_EQ(MountedClients(), 0u);
 
   const NFS::ObjectId dir = MakeDir(root_, u"d");
+  // However often a client mounts, it has one record; the host's own mount
+  // has none.
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(server_->Mount(u"/share", "127.0.0.1", id).IsSuccess());
+    EXPECT_EQ(id, root_);
+  }
+  ASSERT_TRUE(server_->Mount(u"/share", "127.0.0.2", id).IsSuccess());
   ASSERT_TRUE(server_->Mount(u"/share", id).IsSuccess());
-  ASSERT_TRUE(server_->Mount(u"/share", id).IsSuccess());
-  ASSERT_TRUE(server_->UnMount(u"/share").IsSuccess());
-  ASSERT_TRUE(server_->UnMount(u"/share").IsSuccess());
-  // The server's own mount keeps the cache, and the ids, alive.
-  EXPECT_EQ(Lookup(root_, u"d"), dir);
-  std::shared_ptr<NFS::AttributesAccessor> attributes;
-  EXPECT_TRUE(server_->GetAttrs(dir, attributes).IsSuccess());
+  EXPECT_EQ(MountedClients(), 2u);
 
-  // Setting the same root again changes nothing.
+  // An address without a record releases nothing, however often it asks.
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(server_->UnMount(u"/share", "127.0.0.3").IsSuccess());
+  EXPECT_EQ(MountedClients(), 2u);
+  // A client releases its own record, once.
+  ASSERT_TRUE(server_->UnMount(u"/share", "127.0.0.1").IsSuccess());
+  ASSERT_TRUE(server_->UnMount(u"/share", "127.0.0.1").IsSuccess());
+  EXPECT_EQ(MountedClients(), 1u);
+  ASSERT_TRUE(server_->UnMount(u"/share", "127.0.0.2").IsSuccess());
+  EXPECT_EQ(MountedClients(), 0u);
+
+  // With every record gone the share is still exported: the ids handed out
+  // before resolve, and the next mount gives the same root.
+  std::shared_ptr<NFS::AttributesAccessor> attributes;
+  EXPECT_TRUE(server_->GetAttrs(root_, attributes).IsSuccess());
+  EXPECT_TRUE(server_->GetAttrs(dir, attributes).IsSuccess());
+  EXPECT_EQ(Lookup(root_, u"d"), dir);
+  ASSERT_TRUE(server_->Mount(u"/share", "127.0.0.1", id).IsSuccess());
+  EXPECT_EQ(id, root_);
+
+  // Setting the same root again changes nothing, records included.
   ASSERT_TRUE(server_->SetRoot(Common::FromUtf8(ExportPath()), u"/share").IsSuccess());
   EXPECT_TRUE(server_->GetAttrs(dir, attributes).IsSuccess());
+  EXPECT_EQ(MountedClients(), 1u);
 
-  // The last unmount drops the cache: ids handed out before are stale.
-  ASSERT_TRUE(server_->UnMount(u"/share").IsSuccess());
-  EXPECT_EQ(Codes(server_->GetAttrs(dir, attributes)), (Chain{Code::GetAttrsFailed, Code::ObjectNotFound}));
-  EXPECT_EQ(Codes(server_->UnMount(u"/share")), (Chain{Code::UnmountFailed, Code::ShareNotMounted}));
-  ASSERT_TRUE(server_->Mount(u"/share", id).IsSuccess());
-  EXPECT_EQ(Lookup(root_, u"d"), dir);
+  // A root that cannot be opened leaves the share exported before as it was.
+  const Common::Error missing = server_->SetRoot(u"/nonexistent/nfs-test-folder", u"/other");
+  EXPECT_EQ(Codes(missing).front(), Code::SetRootFailed);
+  ASSERT_TRUE(server_->GetRoot(path, share).IsSuccess());
+  EXPECT_EQ(share, u"/share");
+  EXPECT_EQ(path, Common::FromUtf8(ExportPath()));
+  EXPECT_TRUE(server_->GetAttrs(dir, attributes).IsSuccess());
+  EXPECT_EQ(MountedClients(), 1u);
 
-  // A new share name discards every id of the old one.
+  // A new share name discards every id and every record of the old one.
   ASSERT_TRUE(server_->SetRoot(Common::FromUtf8(ExportPath()), u"/other").IsSuccess());
   EXPECT_EQ(Codes(server_->GetAttrs(dir, attributes)), (Chain{Code::GetAttrsFailed, Code::ObjectNotFound}));
+  EXPECT_EQ(MountedClients(), 0u);
+  EXPECT_EQ(Codes(server_->Mount(u"/share", "127.0.0.1", id)), (Chain{Code::MountFailed, Code::ShareNotMounted}));
   const NFS::ObjectId otherRoot = NFS::MakeObjectId(NFS::kDirectoryKind, u"/other");
+  ASSERT_TRUE(server_->Mount(u"/other", "127.0.0.1", id).IsSuccess());
+  EXPECT_EQ(id, otherRoot);
   EXPECT_EQ(Lookup(otherRoot, u"d"), NFS::MakeObjectId(NFS::kDirectoryKind, u"/other/d"));
+}
+
+TEST_F(ServerTest, TheExportFolderSwappedForALinkIsNotFollowed) {
+  temp_.WriteFile("export/mine.txt", "mine");
+  std::filesystem::create_directory(temp_.Path() / "elsewhere");
+  temp_.WriteFile("elsewhere/secret", "secret");
+  const NFS::ObjectId mine = Lookup(root_, u"mine.txt");
+
+  std::filesystem::rename(ExportPath(), temp_.Path() / "export-moved");
+  std::filesystem::create_directory_symlink(temp_.Path() / "elsewhere", ExportPath());
+
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(server_->UnMount(u"/share", "127.0.0.1").IsSuccess());
+  NFS::ObjectId id;
+  ASSERT_TRUE(server_->Mount(u"/share", "127.0.0.1", id).IsSuccess());
+  EXPECT_EQ(id, root_);
+  NFS::ObjectId out;
+  EXPECT_EQ(Codes(server_->LookupObject(id, u"secret", out)), (Chain{Code::LookupFailed, Code::NotFound}));
+  EXPECT_EQ(Lookup(id, u"mine.txt"), mine);
+  EXPECT_EQ(Read(mine, 0, 100), "mine");
+  // Changes land in the folder first opened, wherever it now is.
+  Create(root_, u"new.txt");
+  EXPECT_TRUE(temp_.Exists("export-moved/new.txt"));
+  EXPECT_EQ(List(root_).size(), 2u);
+  EXPECT_EQ(temp_.ReadFile("elsewhere/secret"), "secret");
+  EXPECT_FALSE(temp_.Exists("elsewhere/new.txt"));
 }
 
 TEST_F(ServerTest, RenamedOrDeletedDirectoriesTakeTheirCachedIdsAlong) {

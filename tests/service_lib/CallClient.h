@@ -33,6 +33,14 @@ struct Client {
     return status;
   }
 
+  // UMNT has no status: whether the call was answered.
+  bool Umnt(const char* path) {
+    char* text = const_cast<char*>(path);
+    return mount.CallRaw(3, reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_dirpath)), &text,
+                         reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(xdr_void)), nullptr,
+                         5000) == RPC_SUCCESS;
+  }
+
   template <typename Args, typename Result>
   nfsstat3 Call(uint32_t procedure, bool_t (*encode)(XDR*, Args*), Args& args, bool_t (*decode)(XDR*, Result*),
                 Result& result) {

@@ -103,7 +103,7 @@ class LogSafetyTest : public ::testing::Test {
   mountstat3 Mnt(const std::string& path) {
     char* text = const_cast<char*>(path.c_str());
     mountres3 result{};
-    mount_->Mnt(text, result);
+    mount_->Mnt(text, "127.0.0.1", result);
     const mountstat3 status = result.fhs_status;
     Free(xdr_mountres3, result);
     return status;
@@ -156,8 +156,9 @@ class LogSafetyTest : public ::testing::Test {
 
 TEST_F(LogSafetyTest, NamesThatHoldLineBreaksStartNoLineOfTheirOwn) {
   const std::string forged = "x\nFORGED-LINE level 4 386: the server was compromised\r\n";
-  EXPECT_EQ(Remove(forged), NFS3ERR_NOENT);
-  EXPECT_EQ(RmDir(forged), NFS3ERR_NOENT);
+  // Control characters make no entry name: refused, and logged escaped.
+  EXPECT_EQ(Remove(forged), NFS3ERR_INVAL);
+  EXPECT_EQ(RmDir(forged), NFS3ERR_INVAL);
   EXPECT_EQ(Mnt("/share\nFORGED-LINE level 4 386: mounted"), MNT3ERR_NOENT);
 
   ExpectOnlySinkLines();
@@ -173,7 +174,7 @@ TEST_F(LogSafetyTest, TwoHundredFailingCallsWithHugeNamesAddLittleToTheLog) {
   std::string name;
   while (name.size() < 60 * 1024) name += "name\nFORGED-LINE [4] 386: ";
   const uintmax_t before = LogSize();
-  for (int i = 0; i < 200; ++i) EXPECT_EQ(Remove(name), NFS3ERR_NOENT);
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(Remove(name), NFS3ERR_NAMETOOLONG);
   EXPECT_LT(LogSize() - before, 2u * 1024 * 1024);
   ExpectOnlySinkLines();
   // The failures are there, each line cut to a size a reader can take in.
