@@ -47,7 +47,8 @@ class OneCallSafetyTest : public TestSupport::RunningServiceTest {
     RunningServiceTest::SetUp();
     a_ = std::make_unique<Client>("127.0.0.1", "127.0.0.1", port_);
     b_ = std::make_unique<Client>("127.0.0.2", "127.0.0.1", port_);
-    ASSERT_EQ(a_->Mnt("/share", &root_), MNT3_OK);
+    share_ = Common::ToUtf8(ShareName());
+    ASSERT_EQ(a_->Mnt(share_.c_str(), &root_), MNT3_OK);
   }
   void TearDown() override {
     LocalFs::SetFaultHook(nullptr);
@@ -68,16 +69,36 @@ class OneCallSafetyTest : public TestSupport::RunningServiceTest {
     EXPECT_EQ(b_->Read(file, &data), NFS3_OK);
     EXPECT_EQ(data, "kept");
     Bytes_t again;
-    EXPECT_EQ(b_->Mnt("/share", &again), MNT3_OK);
+    EXPECT_EQ(b_->Mnt(share_.c_str(), &again), MNT3_OK);
     EXPECT_EQ(again, root_);
   }
 
+  void NamesThatAreNoEntriesAreRefusedAndTheShareStays();
+  void LocalFailuresAreToldWithTheirMeaning();
+
   std::unique_ptr<Client> a_;
   std::unique_ptr<Client> b_;
+  std::string share_;
   Bytes_t root_;
 };
 
+// The same with a share name of more than one component, whose root's
+// parent folder lies outside the export.
+class NestedShareSafetyTest : public OneCallSafetyTest {
+ protected:
+  std::u16string ShareName() const override { return u"/exports/a"; }
+};
+
 TEST_F(OneCallSafetyTest, NamesThatAreNoEntriesAreRefusedAndTheShareStays) {
+  NamesThatAreNoEntriesAreRefusedAndTheShareStays();
+}
+TEST_F(NestedShareSafetyTest, NamesThatAreNoEntriesAreRefusedAndTheShareStays) {
+  NamesThatAreNoEntriesAreRefusedAndTheShareStays();
+}
+TEST_F(OneCallSafetyTest, LocalFailuresAreToldWithTheirMeaning) { LocalFailuresAreToldWithTheirMeaning(); }
+TEST_F(NestedShareSafetyTest, LocalFailuresAreToldWithTheirMeaning) { LocalFailuresAreToldWithTheirMeaning(); }
+
+void OneCallSafetyTest::NamesThatAreNoEntriesAreRefusedAndTheShareStays() {
   temp_.WriteFile("export/kept.txt", "kept");
   std::filesystem::create_directory(Local("folder"));
   temp_.WriteFile("export/folder/inner.txt", "inner");
@@ -108,7 +129,7 @@ TEST_F(OneCallSafetyTest, NamesThatAreNoEntriesAreRefusedAndTheShareStays) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ExportPath()), {}), 2);
 }
 
-TEST_F(OneCallSafetyTest, LocalFailuresAreToldWithTheirMeaning) {
+void OneCallSafetyTest::LocalFailuresAreToldWithTheirMeaning() {
   temp_.WriteFile("export/kept.txt", "kept");
   std::filesystem::create_directories(Local("full/sub"));
   temp_.WriteFile("export/full/data.txt", "data");
