@@ -18,28 +18,12 @@
 
 #include "tests/module/HostProcess.h"
 #include "tests/service_lib/CallClient.h"
+#include "tests/support/Ports.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
 using TestSupport::HostProcess;
-
-// A loopback port nothing listens on now, or one this socket holds.
-uint16_t PortOf(int fd) {
-  sockaddr_in address{};
-  socklen_t size = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  return ntohs(address.sin_port);
-}
-
-int BoundSocket() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  return fd;
-}
 
 struct ToolRun {
   int status = -1;
@@ -85,9 +69,9 @@ TEST(AccessFlagsTest, BadValuesStopTheStartNamingWhatIsWrong) {
 
 TEST(AccessFlagsTest, ANamedPortThatIsTakenStopsTheStart) {
   TestSupport::TempDir temp;
-  const int taken = BoundSocket();
+  const int taken = TestSupport::BoundLoopbackSocket();
   ASSERT_EQ(listen(taken, 1), 0);
-  const std::string port = std::to_string(PortOf(taken));
+  const std::string port = std::to_string(TestSupport::PortOf(taken));
   HostProcess host({"--local-path", (temp.Path() / "export").string(), "--control-socket",
                     (temp.Path() / "control.sock").string(), "--listen", "127.0.0.1", "--port", port});
   EXPECT_EQ(host.WaitForExit(20000), 1);
@@ -99,10 +83,10 @@ TEST(AccessFlagsTest, ANamedPortThatIsTakenStopsTheStart) {
 TEST(AccessFlagsTest, StatusAndMetricsSayWhoMayConnect) {
   TestSupport::TempDir temp;
   const std::string control = (temp.Path() / "control.sock").string();
-  const int reserved = BoundSocket();
-  const int reservedMetrics = BoundSocket();
-  const uint16_t port = PortOf(reserved);
-  const uint16_t metricsPort = PortOf(reservedMetrics);
+  const int reserved = TestSupport::BoundLoopbackSocket();
+  const int reservedMetrics = TestSupport::BoundLoopbackSocket();
+  const uint16_t port = TestSupport::PortOf(reserved);
+  const uint16_t metricsPort = TestSupport::PortOf(reservedMetrics);
   close(reserved);
   close(reservedMetrics);
   HostProcess host({"--local-path", (temp.Path() / "export").string(), "--control-socket", control,
@@ -185,8 +169,8 @@ TEST(AccessFlagsTest, ServesAsAnUnprivilegedUser) {
   ASSERT_EQ(chown(exported.c_str(), kNobody, kNobody), 0);
   ASSERT_EQ(chown(run.c_str(), kNobody, kNobody), 0);
   ASSERT_EQ(chmod(run.c_str(), 0755), 0);
-  const int reserved = BoundSocket();
-  const uint16_t port = PortOf(reserved);
+  const int reserved = TestSupport::BoundLoopbackSocket();
+  const uint16_t port = TestSupport::PortOf(reserved);
   close(reserved);
   HostProcess host({"--local-path", exported.string(), "--control-socket", (run / "control.sock").string(),
                     "--listen", "127.0.0.1", "--port", std::to_string(port)},
@@ -254,8 +238,8 @@ TEST(AccessFlagsTest, WhatTheHostMayNotWriteIsRefusedAsSuch) {
     ASSERT_EQ(chown((exported / "locked" / "f.txt").c_str(), runAs, runAs), 0);
   }
   ASSERT_EQ(chmod((exported / "locked").c_str(), 0555), 0);
-  const int reserved = BoundSocket();
-  const uint16_t port = PortOf(reserved);
+  const int reserved = TestSupport::BoundLoopbackSocket();
+  const uint16_t port = TestSupport::PortOf(reserved);
   close(reserved);
   const std::filesystem::path run = temp.Path() / "run";
   std::filesystem::create_directory(run);

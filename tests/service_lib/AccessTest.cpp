@@ -16,6 +16,7 @@
 #include "service_lib/nsl/Statistics.h"
 #include "tests/service_lib/CallClient.h"
 #include "tests/service_lib/RunningService.h"
+#include "tests/support/Ports.h"
 
 namespace {
 
@@ -30,19 +31,6 @@ uint32_t ModeOf(const std::string& path) {
   struct stat entry {};
   EXPECT_EQ(stat(path.c_str(), &entry), 0) << path;
   return entry.st_mode & 07777;
-}
-
-// A TCP port nothing listens on now.
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  close(fd);
-  return ntohs(address.sin_port);
 }
 
 NFS::NSL::NetworkOptions AllowOnly(const std::string& list) {
@@ -233,7 +221,7 @@ class ListenTest : public ::testing::Test {
 TEST_F(ListenTest, AListenAddressIsTheOnlyWayIn) {
   NFS::NSL::NetworkOptions options = AllowOnly("127.0.0.0/8");
   options.listenAddress = "127.0.0.2";
-  options.port = FreePort();
+  options.port = TestSupport::FreeLoopbackPort();
   const Common::Error started = Start(options);
   ASSERT_TRUE(started.IsSuccess()) << started.Describe();
   EXPECT_EQ(NFS::NSL::GetListeningPort(), options.port);

@@ -16,23 +16,12 @@
 #include "server_lib/core/ObjectId.h"
 #include "tests/service_lib/CallClient.h"
 #include "tests/service_lib/RunningService.h"
+#include "tests/support/Ports.h"
 
 namespace {
 
 using TestSupport::Client;
 using Bytes_t = std::vector<uint8_t>;
-
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 uint32_t ModeOf(const std::string& path) {
   struct stat entry {};
@@ -56,7 +45,7 @@ class OneCallSafetyTest : public TestSupport::RunningServiceTest {
   }
   NFS::NSL::NetworkOptions NetworkOptions() const override {
     NFS::NSL::NetworkOptions options;
-    options.port = FreePort();
+    options.port = TestSupport::FreeLoopbackPort();
     return options;
   }
 
