@@ -199,6 +199,8 @@ bool PosixDirectoryHandle::VisitNames(const std::function<bool(const WString& na
     Fail(error, "fdopendir", ".");
     return false;
   }
+  // Closed whatever the visitor does, throwing included.
+  const std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, closedir);
   for (const dirent* entry = readdir(stream); entry != nullptr; entry = readdir(stream)) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
@@ -211,7 +213,6 @@ bool PosixDirectoryHandle::VisitNames(const std::function<bool(const WString& na
     if (type != DT_DIR && type != DT_REG) continue;
     if (!visit(Common::FromUtf8(name), type == DT_DIR)) break;
   }
-  closedir(stream);
   return true;
 }
 

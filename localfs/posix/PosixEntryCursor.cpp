@@ -23,7 +23,15 @@ PosixEntryCursor::PosixEntryCursor(std::string rawName, const struct stat& st,
 
 PosixEntryCursor::PosixEntryCursor(DIR* stream, std::string folder, dev_t folderDevice)
     : folderDevice_(folderDevice), valid_(true), stream_(stream), folder_(std::move(folder)) {
-  Next();  // onto the first entry
+  // Onto the first entry. A constructor that throws runs no destructor: the
+  // stream is closed here then.
+  try {
+    Next();
+  } catch (...) {
+    closedir(stream_);
+    stream_ = nullptr;
+    throw;
+  }
 }
 
 PosixEntryCursor::~PosixEntryCursor() {
