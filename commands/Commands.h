@@ -13,6 +13,7 @@ inline const Core::CommandDescription StartServer{
      {"ShareName", Core::PropertyType::String},
      {"AllowClients", Core::PropertyType::String},
      {"ReadOnly", Core::PropertyType::Bool},
+     {"AsyncWrites", Core::PropertyType::Bool},
      {"Listen", Core::PropertyType::String},
      {"Port", Core::PropertyType::UInt64}}};
 inline const Core::CommandDescription CreateVirtualFile{

@@ -64,6 +64,7 @@ NSL::NetworkOptions NetworkOptionsOf(const Core::Record& request) {
     }
   }
   options.access.readOnly = request.GetOr<bool>("ReadOnly", false);
+  options.asyncWrites = request.GetOr<bool>("AsyncWrites", false);
   options.listenAddress = Common::ToUtf8(request.GetOr<Common::WString>("Listen", {}));
   Host::IpNetwork literal;
   if (!options.listenAddress.empty() && !Host::ParseIpAddress(options.listenAddress, literal)) {

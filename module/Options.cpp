@@ -16,6 +16,8 @@ std::unique_ptr<Configuration::Option> OptionProvider::GetDefaultValue() {
   option->Set("AllowClients", allow.empty() ? Common::WString(u"127.0.0.0/8,::1") : allow);
   const Common::WString readOnly = resources.Get("nfs_read_only");
   option->Set("ReadOnly", readOnly == u"true" || readOnly == u"yes" || readOnly == u"1");
+  const Common::WString asyncWrites = resources.Get("nfs_async_writes");
+  option->Set("AsyncWrites", asyncWrites == u"true" || asyncWrites == u"yes" || asyncWrites == u"1");
   return option;
 }
 

@@ -96,7 +96,9 @@ void Print(const nlohmann::json& status) {
   const nlohmann::json& access = Member(status, "access");
   const std::string allowed = Text(access, "allow_clients");
   Line("Clients", allowed == "*" ? std::string("every address (*)") : allowed);
-  Line("Access", Flag(access, "read_only") ? "read-only" : "read and write");
+  std::string mode = Flag(access, "read_only") ? "read-only" : "read and write";
+  if (Flag(access, "async_writes")) mode += ", asynchronous writes (a crash may lose acknowledged data)";
+  Line("Access", mode);
   const nlohmann::json& connections = Member(network, "connections");
   const uint64_t count = connections.is_array() ? connections.size() : 0;
   Line("Connections", std::to_string(count));

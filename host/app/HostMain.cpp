@@ -42,6 +42,7 @@ struct Flags {
   std::optional<Host::ListenAddress> metrics;
   std::optional<std::string> allowClients;
   bool readOnly = false;
+  bool asyncWrites = false;
   std::string listen;
   uint16_t port = 0;
 };
@@ -65,6 +66,10 @@ void PrintHelp(const char* program) {
       "                      for every client (default from the NFS module's\n"
       "                      resources: 127.0.0.0/8,::1, this machine only)\n"
       "  --read-only         clients may read but change nothing\n"
+      "  --async-writes      answer writes before they reach the disk (an unstable\n"
+      "                      write as if it had), as the kernel server's async\n"
+      "                      export option does: faster, but a crash of this machine\n"
+      "                      may lose data clients were told is safe\n"
       "  --listen ADDR       the IPv4 or IPv6 address to listen on (default: every\n"
       "                      interface, both families)\n"
       "  --port N            listen on this port, or stop when it is taken (default:\n"
@@ -139,6 +144,8 @@ bool ParseFlags(int argc, char** argv, Flags& flags) {
       if (!(flags.allowClients = value())) return false;
     } else if (flag == "--read-only") {
       flags.readOnly = true;
+    } else if (flag == "--async-writes") {
+      flags.asyncWrites = true;
     } else if (flag == "--listen") {
       auto address = value();
       if (!address) return false;
@@ -262,6 +269,7 @@ int main(int argc, char** argv) {
       request.Set("ShareName", defaults->GetOr<Common::WString>("ShareName", {}));
       if (defaults->Has("AllowClients")) request.Set("AllowClients", defaults->Get<Common::WString>("AllowClients"));
       request.Set("ReadOnly", defaults->GetOr<bool>("ReadOnly", false));
+      request.Set("AsyncWrites", defaults->GetOr<bool>("AsyncWrites", false));
     } catch (const Common::Error& error) {
       PrintFailure("Cannot read the NFS options", error);
     }
@@ -270,6 +278,7 @@ int main(int argc, char** argv) {
   if (flags.shareName) request.Set("ShareName", Common::FromUtf8(*flags.shareName));
   if (flags.allowClients) request.Set("AllowClients", Common::FromUtf8(*flags.allowClients));
   if (flags.readOnly) request.Set("ReadOnly", true);
+  if (flags.asyncWrites) request.Set("AsyncWrites", true);
   if (!flags.listen.empty()) request.Set("Listen", Common::FromUtf8(flags.listen));
   if (flags.port != 0) request.Set("Port", static_cast<uint64_t>(flags.port));
   // A list that does not parse is a usage error, whether it came from a

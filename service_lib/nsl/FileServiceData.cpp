@@ -46,17 +46,23 @@ void FileServiceImpl::Write(const WRITE3args& args, WRITE3res& result) {
   Common::Trace(kLogChannel, "NSLFile::Write, file - {0}, offset - {1}, size - {2}", IdText(file),
                 args.offset, size);
   uint32_t written = 0;
+  // A stable request is on the disk before its answer, so a failed flush
+  // fails the call; an unstable one stays with the operating system until
+  // COMMIT. Asynchronous writes, an operator's choice, flush nothing and
+  // answer every write as stable.
+  const bool unstable = args.stable == UNSTABLE && !asyncWrites_;
+  const bool flush = args.stable != UNSTABLE && !asyncWrites_;
   Serve(
       result,
       [&] {
-        return server_->WriteData(file, args.offset, size, reinterpret_cast<const uint8_t*>(args.data.data_val),
-                                  written);
+        const Common::Error error = server_->WriteData(
+            file, args.offset, size, reinterpret_cast<const uint8_t*>(args.data.data_val), written);
+        if (error.IsFailure() || !flush) return error;
+        return server_->CommitData(file);
       },
       [&](WRITE3resok& ok) {
         ok.count = written;
-        // Writes reach the operating system before the reply: an unstable
-        // request is answered as data-synchronous.
-        ok.committed = args.stable == FILE_SYNC ? FILE_SYNC : DATA_SYNC;
+        ok.committed = unstable ? UNSTABLE : args.stable == FILE_SYNC ? FILE_SYNC : DATA_SYNC;
         std::memcpy(ok.verf, GetWriteVerifier().data(), sizeof ok.verf);
       });
 }

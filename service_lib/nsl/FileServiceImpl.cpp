@@ -25,7 +25,8 @@ std::array<uint8_t, 16> RandomGuid() {
 
 }  // namespace
 
-FileServiceImpl::FileServiceImpl(std::shared_ptr<Server> server) : server_(std::move(server)) {
+FileServiceImpl::FileServiceImpl(std::shared_ptr<Server> server, bool asyncWrites)
+    : server_(std::move(server)), asyncWrites_(asyncWrites) {
   const auto guid = RandomGuid();
   std::copy(guid.begin(), guid.begin() + 8, writeVerifier_.begin());
 }

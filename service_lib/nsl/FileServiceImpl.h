@@ -13,7 +13,9 @@ namespace NFS::NSL {
 
 class FileServiceImpl : public FileService {
  public:
-  explicit FileServiceImpl(std::shared_ptr<Server> server);
+  // asyncWrites: the old answers, for operators who accept losing
+  // acknowledged data at a crash (see NetworkOptions).
+  explicit FileServiceImpl(std::shared_ptr<Server> server, bool asyncWrites = false);
 
   void GetAttr(const GETATTR3args& args, GETATTR3res& result) override;
   void SetAttr(const SETATTR3args& args, SETATTR3res& result) override;
@@ -82,6 +84,7 @@ class FileServiceImpl : public FileService {
   std::mutex mutex_;
   std::shared_ptr<Server> server_;
   std::array<uint8_t, 8> writeVerifier_{};
+  const bool asyncWrites_;
 };
 
 }  // namespace NFS::NSL

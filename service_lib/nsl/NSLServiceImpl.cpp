@@ -13,6 +13,10 @@ const Common::Message kStopped{0x18220040, "NFS network services have been stopp
 const Common::Message kEveryClient{
     0x18220080, "Every client that can reach this machine may mount the share and change it (the list of allowed clients is '*')."};
 
+const Common::Message kAsyncWrites{
+    0x18220120,
+    "Writes are asynchronous: clients are told their data is on the disk before it is, and a crash of this machine may lose it."};
+
 void WarnOfEveryone(const AccessPolicy& policy) {
   if (policy.allowClients.AllowsEveryone()) Common::Warning(kLogChannel, kEveryClient);
 }
@@ -39,7 +43,9 @@ Common::Error NSLServiceImpl::Start(std::shared_ptr<Server> server, const Networ
     SetAccessPolicy(options.access);
     auto running = std::make_unique<RunningServices>();
     running->mountService = std::make_shared<MountServiceImpl>(server);
-    running->fileService = std::make_shared<FileServiceImpl>(server);
+    running->fileService = std::make_shared<FileServiceImpl>(server, options.asyncWrites);
+    running->asyncWrites = options.asyncWrites;
+    if (options.asyncWrites) Common::Warning(kLogChannel, kAsyncWrites);
     {
       std::lock_guard services(servicesMutex_);
       mountService_ = running->mountService;
@@ -115,6 +121,7 @@ NetworkStatus NSLServiceImpl::GetRpcThreadStatus() {
   const std::shared_ptr<const AccessPolicy> access = GetAccessPolicy();
   status.allowClients = access->allowClients.ToString();
   status.readOnly = access->readOnly;
+  status.asyncWrites = running_->asyncWrites;
   return status;
 }
 

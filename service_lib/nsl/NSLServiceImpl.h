@@ -31,6 +31,7 @@ class NSLServiceImpl : public Service {
     std::shared_ptr<MountServiceImpl> mountService;
     std::shared_ptr<FileServiceImpl> fileService;
     std::unique_ptr<RpcThread> rpcThread;
+    bool asyncWrites = false;
   };
 
   void EndRunning(bool log);

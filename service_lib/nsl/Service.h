@@ -30,6 +30,9 @@ struct NetworkOptions {
   // portmapper) when that is taken. Otherwise this port or no start.
   uint16_t port = 0;
   AccessPolicy access;
+  // Stable writes answered without a flush and unstable ones answered as
+  // stable: faster, and a crash loses what clients were told is safe.
+  bool asyncWrites = false;
 };
 
 // The network part: one RPC thread serving MOUNT and NFS over TCP for one
@@ -74,6 +77,7 @@ struct NetworkStatus {
   std::string listen;
   std::string allowClients;
   bool readOnly = false;
+  bool asyncWrites = false;
 };
 
 // Asks the portmapper too (on loopback, bounded to a few seconds): call it

@@ -116,6 +116,7 @@ TEST(AccessFlagsTest, StatusAndMetricsSayWhoMayConnect) {
   const nlohmann::json status = nlohmann::json::parse(json.output);
   EXPECT_EQ(status.at("access").at("allow_clients"), "127.0.0.2,fd00::/8");
   EXPECT_EQ(status.at("access").at("read_only"), true);
+  EXPECT_EQ(status.at("access").at("async_writes"), false);
   EXPECT_EQ(status.at("network").at("listen"), "127.0.0.1:" + std::to_string(port));
 
   const ToolRun screen = RunTool({"status", "--control-socket", control});
@@ -149,6 +150,30 @@ TEST(AccessFlagsTest, EveryoneIsAllowedOnlyWithAWarning) {
       << host.ErrorOutput();
   // And root, which the host never needs, is named for what it means.
   EXPECT_EQ(host.ErrorOutput().find("Running as root") != std::string::npos, geteuid() == 0) << host.ErrorOutput();
+  host.Signal(SIGTERM);
+  EXPECT_EQ(host.WaitForExit(10000), 0);
+}
+
+// Writes answered before they reach the disk are the operator's choice,
+// said at start and by status.
+TEST(AccessFlagsTest, AsyncWritesAreWarnedOfAndShown) {
+  TestSupport::TempDir temp;
+  const std::string control = (temp.Path() / "control.sock").string();
+  const int reserved = TestSupport::BoundLoopbackSocket();
+  const uint16_t port = TestSupport::PortOf(reserved);
+  close(reserved);
+  HostProcess host({"--local-path", (temp.Path() / "export").string(), "--control-socket", control, "--listen",
+                    "127.0.0.1", "--port", std::to_string(port), "--async-writes"});
+  ASSERT_TRUE(host.WaitForOutput("Serving", 20000)) << host.ErrorOutput();
+  EXPECT_TRUE(host.WaitForErrorOutput("Writes are asynchronous", 5000)) << host.ErrorOutput();
+
+  const ToolRun json = RunTool({"status", "--control-socket", control, "--json"});
+  ASSERT_EQ(json.status, 0) << json.errors;
+  EXPECT_EQ(nlohmann::json::parse(json.output).at("access").at("async_writes"), true);
+  const ToolRun screen = RunTool({"status", "--control-socket", control});
+  ASSERT_EQ(screen.status, 0) << screen.errors;
+  EXPECT_NE(screen.output.find("asynchronous writes"), std::string::npos) << screen.output;
+
   host.Signal(SIGTERM);
   EXPECT_EQ(host.WaitForExit(10000), 0);
 }

@@ -194,7 +194,7 @@ TEST_F(WireTest, ReadWriteAndCommit) {
 
   const WRITE3resok first = Write(ten, 0, "abcdefghijklmnopqrst", 10, UNSTABLE);
   EXPECT_EQ(first.count, 10u);
-  EXPECT_EQ(first.committed, DATA_SYNC);
+  EXPECT_EQ(first.committed, UNSTABLE);
   const WRITE3resok second = Write(ten, 10, "XYZ", 20, FILE_SYNC);
   EXPECT_EQ(second.count, 3u);
   EXPECT_EQ(second.committed, FILE_SYNC);
