@@ -17,30 +17,24 @@ std::vector<std::string> g_reports;
 
 constexpr uint32_t kAssertionChannel = 0;
 
-std::shared_ptr<LogRateLimiter> CreateDefaultLimiter() {
-  return CreateLogRateLimiter(kAssertionLinesPerSecond);
-}
-
-// Guarded by g_mutex.
-std::shared_ptr<LogRateLimiter>& Limiter() {
+LogRateLimiterSlot& Limits() {
   // Never destroyed: checks may fail while the process ends.
-  static auto* limiter = new std::shared_ptr<LogRateLimiter>(CreateDefaultLimiter());
-  return *limiter;
+  static auto* slot = new LogRateLimiterSlot(kAssertionLinesPerSecond);
+  return *slot;
 }
 
 }  // namespace
 
 void ReportAssertion(const char* condition, const char* file, int line) {
   const std::string text = fmt::format("Assertion failed: {}, file {}, line {}", condition, file, line);
-  std::shared_ptr<LogRateLimiter> limiter;
   {
     std::lock_guard lock(g_mutex);
     if (g_captures > 0) {
       g_reports.push_back(text);
       return;
     }
-    limiter = Limiter();
   }
+  const std::shared_ptr<LogRateLimiter> limiter = Limits().Get();
   uint64_t suppressed = 0;
   if (!limiter->Admit(text, suppressed)) return;
   if (suppressed > 0) {
@@ -50,8 +44,7 @@ void ReportAssertion(const char* condition, const char* file, int line) {
 }
 
 std::shared_ptr<LogRateLimiter> SetAssertionLimiter(std::shared_ptr<LogRateLimiter> limiter) {
-  std::lock_guard lock(g_mutex);
-  return std::exchange(Limiter(), limiter ? std::move(limiter) : CreateDefaultLimiter());
+  return Limits().Replace(std::move(limiter));
 }
 
 ScopedAssertionCapture::ScopedAssertionCapture() {

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 namespace Common {
 
@@ -75,6 +76,20 @@ class LogRateLimiterImpl : public LogRateLimiter {
 
 std::unique_ptr<LogRateLimiter> CreateLogRateLimiter(uint32_t linesPerSecond, std::function<uint64_t()> nowNs) {
   return std::make_unique<LogRateLimiterImpl>(linesPerSecond, std::move(nowNs));
+}
+
+LogRateLimiterSlot::LogRateLimiterSlot(uint32_t linesPerSecond)
+    : linesPerSecond_(linesPerSecond), limiter_(CreateLogRateLimiter(linesPerSecond)) {}
+
+std::shared_ptr<LogRateLimiter> LogRateLimiterSlot::Get() const {
+  std::lock_guard lock(mutex_);
+  return limiter_;
+}
+
+std::shared_ptr<LogRateLimiter> LogRateLimiterSlot::Replace(std::shared_ptr<LogRateLimiter> limiter) {
+  if (!limiter) limiter = CreateLogRateLimiter(linesPerSecond_);
+  std::lock_guard lock(mutex_);
+  return std::exchange(limiter_, std::move(limiter));
 }
 
 }  // namespace Common

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 namespace Common {
@@ -23,5 +24,21 @@ class LogRateLimiter {
 // `nowNs` reads a steady clock in nanoseconds; by default std::chrono::steady_clock.
 std::unique_ptr<LogRateLimiter> CreateLogRateLimiter(uint32_t linesPerSecond,
                                                      std::function<uint64_t()> nowNs = nullptr);
+
+// The limiter one kind of line shares across the process, which a test may
+// replace with one on a clock of its own. Thread-safe.
+class LogRateLimiterSlot {
+ public:
+  explicit LogRateLimiterSlot(uint32_t linesPerSecond);
+
+  std::shared_ptr<LogRateLimiter> Get() const;
+  // Null restores the default; returns the one replaced.
+  std::shared_ptr<LogRateLimiter> Replace(std::shared_ptr<LogRateLimiter> limiter);
+
+ private:
+  const uint32_t linesPerSecond_;
+  mutable std::mutex mutex_;
+  std::shared_ptr<LogRateLimiter> limiter_;
+};
 
 }  // namespace Common

@@ -1,9 +1,9 @@
-#include <cerrno>
-
-#include "host/Error.h"
-#include "server_lib/core/ServerErrors.h"
 #include "server_lib/overlay/CombinedDirectory.h"
 #include "server_lib/overlay/MixinDirectory.h"
+
+#include <cerrno>
+
+#include "server_lib/local/IoError.h"
 
 namespace NFS {
 
@@ -76,8 +76,7 @@ void CombinedDirectory::DeleteDir(const Common::WString& name) {
 void CombinedDirectory::Rename(const Common::WString& from, const Common::WString& to) {
   // Virtual files are the operator's: a client cannot move them.
   if (!base_->Lookup(from) && second_->Lookup(from)) {
-    throw Common::Error(ErrorCode::IoError, Common::FormatMessage(Messages::IoError),
-                        Common::Error(ErrorCode::LocalSystemError + EACCES, u"A virtual file cannot be renamed."));
+    ThrowSystemError(EACCES, u"A virtual file cannot be renamed.");
   }
   // A virtual file of the target name is replaced too, but only once the
   // local move has happened.

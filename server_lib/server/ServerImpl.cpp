@@ -2,13 +2,13 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 
 #include "host/Logging.h"
 #include "localfs/LocalFs.h"
 #include "server_lib/core/Operations.h"
 #include "server_lib/core/ServerErrors.h"
 #include "server_lib/enumerators/OpenListings.h"
+#include "server_lib/local/IoError.h"
 #include "server_lib/overlay/MixinDirectory.h"
 
 namespace NFS {
@@ -40,21 +40,13 @@ void CheckIfFileNameValid(const Common::WString& name) {
   Fail(ErrorCode::NotFound, Messages::FileNotFound, where);
 }
 
-// An operating-system failure, as the local library would have recorded it.
-[[noreturn]] void ThrowSystemError(int error, Where where) {
-  throw Common::Error(ErrorCode::IoError, Common::FormatMessage(Messages::IoError),
-                      Common::Error(ErrorCode::LocalSystemError + static_cast<uint32_t>(error),
-                                    Common::FromUtf8(std::strerror(error)), Common::Error(), where),
-                      where);
-}
-
 // A name a client gives to make, remove or rename an entry must be one
 // entry of the folder: "." and ".." name the folder or its parent, and the
 // local library refuses the rest of what it cannot hold. Checked before
 // anything is looked up, so no cache, event or listing is touched.
 void CheckEntryName(const Common::WString& name, Where where) {
   std::string bytes;
-  if (Common::TryToUtf8(name, bytes) && bytes.size() > 255) ThrowSystemError(ENAMETOOLONG, where);
+  if (Common::TryToUtf8(name, bytes) && bytes.size() > 255) ThrowSystemError(ENAMETOOLONG, {}, where);
   if (name.empty() || name == u"." || name == u".." || !LocalFs::IsValidEntryName(name)) {
     throw Common::Error(ErrorCode::InvalidFileName, Common::FormatMessage(Messages::NameIsNoEntry, name),
                         Common::Error(), where);
@@ -392,7 +384,7 @@ Common::Error ServerImpl::DeleteFile(const ObjectId& dirId, const Common::WStrin
         CheckEntryName(name, op);
         auto object = dir->Lookup(name);
         if (!object) ThrowFileNotFound(op);
-        if (std::dynamic_pointer_cast<DirObject>(object)) ThrowSystemError(EISDIR, op);
+        if (std::dynamic_pointer_cast<DirObject>(object)) ThrowSystemError(EISDIR, {}, op);
         dir->DeleteFile(name);
         // Observers hear of what happened, never of what was only tried.
         Notify(std::make_shared<DeleteFileEvent>(*object));
@@ -411,7 +403,7 @@ Common::Error ServerImpl::DeleteDir(const ObjectId& dirId, const Common::WString
         CheckEntryName(name, op);
         auto object = dir->Lookup(name);
         if (!object) ThrowFileNotFound(op);
-        if (!std::dynamic_pointer_cast<DirObject>(object)) ThrowSystemError(ENOTDIR, op);
+        if (!std::dynamic_pointer_cast<DirObject>(object)) ThrowSystemError(ENOTDIR, {}, op);
         dir->DeleteDir(name);
         Common::Trace(kLogChannel, "DeleteDir({0}, {1})", dir->GetPath(), name);
       },

@@ -6,6 +6,7 @@
 #include "host/Error.h"
 #include "server_lib/core/ServerErrors.h"
 #include "server_lib/enumerators/Enumerators.h"
+#include "server_lib/local/IoError.h"
 
 namespace NFS {
 
@@ -52,9 +53,7 @@ class VirtualFilesIterator : public DirectoryIterator {
 void ShouldNeverBeCalled() { COMMON_ASSERT(!"Should never be called."); }
 
 [[noreturn]] void ThrowNothingToMakeIn() {
-  throw Common::Error(ErrorCode::IoError, Common::FormatMessage(Messages::IoError),
-                      Common::Error(ErrorCode::LocalSystemError + EACCES,
-                                    u"A folder of virtual files only has no local folder to make entries in."));
+  ThrowSystemError(EACCES, u"A folder of virtual files only has no local folder to make entries in.");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "service_lib/nsl/CallFailureLog.h"
 
-#include <mutex>
 #include <utility>
 
 #include "host/Logging.h"
@@ -12,18 +11,11 @@ namespace {
 
 const Common::Message kFailuresSuppressed{0x18220110, "{0} similar failures suppressed ({1})."};
 
-std::shared_ptr<Common::LogRateLimiter> CreateDefaultLimiter() {
-  return Common::CreateLogRateLimiter(kCallFailureLinesPerSecond);
-}
-
-std::mutex g_limiterMutex;
-
-// Guarded by g_limiterMutex.
-std::shared_ptr<Common::LogRateLimiter>& Limiter() {
+Common::LogRateLimiterSlot& Limits() {
   // Never destroyed: the RPC thread of a service held by a static object may
   // still log while the process ends.
-  static auto* limiter = new std::shared_ptr<Common::LogRateLimiter>(CreateDefaultLimiter());
-  return *limiter;
+  static auto* slot = new Common::LogRateLimiterSlot(kCallFailureLinesPerSecond);
+  return *slot;
 }
 
 }  // namespace
@@ -36,11 +28,7 @@ std::string DescribeCall(RpcProgram program, uint32_t procedure) { return Proced
 
 void LogCallFailure(const std::string& call, const Common::Error& error) {
   if (!Common::Logger::IsEnabled(Common::kFailure)) return;
-  std::shared_ptr<Common::LogRateLimiter> limiter;
-  {
-    std::lock_guard lock(g_limiterMutex);
-    limiter = Limiter();
-  }
+  const std::shared_ptr<Common::LogRateLimiter> limiter = Limits().Get();
   uint64_t suppressed = 0;
   if (!limiter->Admit(call, suppressed)) return;
   if (suppressed > 0) {
@@ -50,8 +38,7 @@ void LogCallFailure(const std::string& call, const Common::Error& error) {
 }
 
 std::shared_ptr<Common::LogRateLimiter> SetCallFailureLimiter(std::shared_ptr<Common::LogRateLimiter> limiter) {
-  std::lock_guard lock(g_limiterMutex);
-  return std::exchange(Limiter(), limiter ? std::move(limiter) : CreateDefaultLimiter());
+  return Limits().Replace(std::move(limiter));
 }
 
 }  // namespace NFS::NSL

@@ -97,36 +97,33 @@ class RefusalLog {
 
 RefusalLog g_refusalLog;
 
+// Fills a reply that is its status alone (every failure arm of these
+// results is optional data, left absent). Returns whether a reply is sent:
+// MNT and every NFS procedure get their status, UMNT its empty reply; the
+// MOUNT procedures that never answer do not answer now either.
+bool ReplyWithStatus(RpcProgram program, uint32_t number, int32_t nfsStatus, mountstat3 mountStatus, void* result) {
+  if (program == RpcProgram::Mount) {
+    if (number == kMountMnt) static_cast<mountres3*>(result)->fhs_status = mountStatus;
+    return number == kMountMnt || number == kMountUmnt;
+  }
+  std::memcpy(result, &nfsStatus, sizeof nfsStatus);
+  return true;
+}
+
+// A refused call reaches no handler: nothing is mounted, unmounted or changed.
+bool Refuse(RpcProgram program, uint32_t number, Refusal refusal, void* result) {
+  return ReplyWithStatus(program, number, refusal == Refusal::kReadOnly ? NFS3ERR_ROFS : NFS3ERR_ACCES,
+                         MNT3ERR_ACCES, result);
+}
+
 // A handler that threw: whatever its result holds is released and the call
-// fails alone, with the program's server-fault status where it has one.
+// fails alone, with the program's server-fault status.
 bool Failed(RpcProgram program, uint32_t number, const Procedure& procedure, void* result, size_t size,
             const char* what) {
   Common::Logger::Write(Common::kFailure, kLogChannel, std::string("A request failed unexpectedly: ") + what);
   xdr_free(procedure.encodeResult, static_cast<char*>(result));
   std::memset(result, 0, size);
-  if (program == RpcProgram::Mount) {
-    if (number != kMountMnt) return number == kMountUmnt;
-    static_cast<mountres3*>(result)->fhs_status = MNT3ERR_SERVERFAULT;
-    return true;
-  }
-  const int32_t status = NFS3ERR_SERVERFAULT;
-  std::memcpy(result, &status, sizeof status);
-  return true;
-}
-
-// Fills the reply of a refused call: the status alone (every failure arm
-// of these results is optional data, left absent). Returns whether a reply
-// is sent: MNT and every NFS procedure get their status, UMNT its empty
-// reply (and nothing is unmounted); the MOUNT procedures that never answer
-// do not answer now either.
-bool Refuse(RpcProgram program, uint32_t number, Refusal refusal, void* result) {
-  if (program == RpcProgram::Mount) {
-    if (number == kMountMnt) static_cast<mountres3*>(result)->fhs_status = MNT3ERR_ACCES;
-    return number == kMountMnt || number == kMountUmnt;
-  }
-  const int32_t status = refusal == Refusal::kReadOnly ? NFS3ERR_ROFS : NFS3ERR_ACCES;
-  std::memcpy(result, &status, sizeof status);
-  return true;
+  return ReplyWithStatus(program, number, NFS3ERR_SERVERFAULT, MNT3ERR_SERVERFAULT, result);
 }
 
 void Serve(RpcProgram program, const Procedure* table, size_t size, struct svc_req* request, SVCXPRT* transport) {

@@ -120,19 +120,21 @@ std::string Describe(const sockaddr_storage& address, socklen_t size) {
 
 // A listening socket on the address; -1 with errno when it cannot be made.
 int ListenOn(const sockaddr_storage& address, socklen_t size, bool dualStack) {
-  Descriptor socket_{socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-  if (socket_.fd < 0) return -1;
+  Descriptor listener{socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+  if (listener.fd < 0) return -1;
   const int on = 1;
   const int off = 0;
-  if (setsockopt(socket_.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return -1;
-  if (address.ss_family == AF_INET6 &&
-      setsockopt(socket_.fd, IPPROTO_IPV6, IPV6_V6ONLY, dualStack ? &off : &on, sizeof on) != 0) {
-    return -1;
+  if (setsockopt(listener.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+      (address.ss_family != AF_INET6 ||
+       setsockopt(listener.fd, IPPROTO_IPV6, IPV6_V6ONLY, dualStack ? &off : &on, sizeof on) == 0) &&
+      bind(listener.fd, reinterpret_cast<const sockaddr*>(&address), size) == 0 && listen(listener.fd, kBacklog) == 0) {
+    return listener.Release();
   }
-  if (bind(socket_.fd, reinterpret_cast<const sockaddr*>(&address), size) != 0 || listen(socket_.fd, kBacklog) != 0) {
-    return -1;
-  }
-  return socket_.Release();
+  // The caller reports why: closing must not change errno.
+  const int error = errno;
+  close(listener.Release());
+  errno = error;
+  return -1;
 }
 
 SVCXPRT* CreateTcpTransport(const std::string& listenAddress, uint16_t requestedPort) {

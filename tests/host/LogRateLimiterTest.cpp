@@ -9,21 +9,12 @@
 #include "host/Assertion.h"
 #include "host/LogRateLimiter.h"
 #include "host/Logging.h"
+#include "tests/support/FakeClock.h"
 
 namespace {
 
-constexpr uint64_t kSecondNs = 1'000'000'000;
-
-class FakeClock {
- public:
-  std::function<uint64_t()> Reader() {
-    return [this] { return now_.load(); };
-  }
-  void Advance(uint64_t ns) { now_ += ns; }
-
- private:
-  std::atomic<uint64_t> now_{42 * kSecondNs};
-};
+using TestSupport::FakeClock;
+using TestSupport::kSecondNs;
 
 TEST(LogRateLimiterTest, TenLinesOfAKeyEachSecondThenTheHeldBackCount) {
   FakeClock clock;

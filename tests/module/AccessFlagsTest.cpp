@@ -25,22 +25,6 @@ namespace {
 
 using TestSupport::HostProcess;
 
-struct ToolRun {
-  int status = -1;
-  std::string output;
-  std::string errors;
-};
-
-ToolRun RunTool(std::vector<std::string> arguments) {
-  HostProcess process(std::move(arguments));
-  process.WaitForOutput("\x01 (until the output ends)", 20000);
-  ToolRun run;
-  run.status = process.WaitForExit(10000);
-  run.output = process.Output();
-  run.errors = process.ErrorOutput();
-  return run;
-}
-
 TEST(AccessFlagsTest, BadValuesStopTheStartNamingWhatIsWrong) {
   TestSupport::TempDir temp;
   const std::string exported = (temp.Path() / "export").string();
@@ -96,22 +80,16 @@ TEST(AccessFlagsTest, StatusAndMetricsSayWhoMayConnect) {
 
   // A client from 127.0.0.1 is not on the list; 127.0.0.2 is.
   {
-    TestSupport::RpcClient outsider(nullptr, "127.0.0.1", port, 100005);
-    ASSERT_TRUE(outsider.IsConnected());
-    char* path = const_cast<char*>("/share");
-    mountres3 result{};
-    ASSERT_EQ(outsider.Call(1, xdr_dirpath, path, xdr_mountres3, result), RPC_SUCCESS);
-    EXPECT_EQ(result.fhs_status, MNT3ERR_ACCES);
-    outsider.Free(xdr_mountres3, result);
-    TestSupport::RpcClient member("127.0.0.2", "127.0.0.1", port, 100005);
-    ASSERT_TRUE(member.IsConnected());
-    ASSERT_EQ(member.Call(1, xdr_dirpath, path, xdr_mountres3, result), RPC_SUCCESS);
-    EXPECT_EQ(result.fhs_status, MNT3_OK);
-    member.Free(xdr_mountres3, result);
+    TestSupport::Client outsider(nullptr, "127.0.0.1", port);
+    ASSERT_TRUE(outsider.mount.IsConnected());
+    EXPECT_EQ(outsider.Mnt("/share"), MNT3ERR_ACCES);
+    TestSupport::Client member("127.0.0.2", "127.0.0.1", port);
+    ASSERT_TRUE(member.mount.IsConnected());
+    EXPECT_EQ(member.Mnt("/share"), MNT3_OK);
   }
   EXPECT_TRUE(host.WaitForErrorOutput("Refused the calls of 127.0.0.1", 5000)) << host.ErrorOutput();
 
-  const ToolRun json = RunTool({"status", "--control-socket", control, "--json"});
+  const TestSupport::HostRun json = TestSupport::RunHostToEnd({"status", "--control-socket", control, "--json"});
   ASSERT_EQ(json.status, 0) << json.errors;
   const nlohmann::json status = nlohmann::json::parse(json.output);
   EXPECT_EQ(status.at("access").at("allow_clients"), "127.0.0.2,fd00::/8");
@@ -119,13 +97,13 @@ TEST(AccessFlagsTest, StatusAndMetricsSayWhoMayConnect) {
   EXPECT_EQ(status.at("access").at("async_writes"), false);
   EXPECT_EQ(status.at("network").at("listen"), "127.0.0.1:" + std::to_string(port));
 
-  const ToolRun screen = RunTool({"status", "--control-socket", control});
+  const TestSupport::HostRun screen = TestSupport::RunHostToEnd({"status", "--control-socket", control});
   ASSERT_EQ(screen.status, 0) << screen.errors;
   EXPECT_NE(screen.output.find("127.0.0.2,fd00::/8"), std::string::npos) << screen.output;
   EXPECT_NE(screen.output.find("read-only"), std::string::npos) << screen.output;
   EXPECT_NE(screen.output.find("127.0.0.1:" + std::to_string(port)), std::string::npos) << screen.output;
 
-  const ToolRun stats = RunTool({"stats", "--control-socket", control, "--json"});
+  const TestSupport::HostRun stats = TestSupport::RunHostToEnd({"stats", "--control-socket", control, "--json"});
   ASSERT_EQ(stats.status, 0) << stats.errors;
   EXPECT_EQ(nlohmann::json::parse(stats.output).at("refused").at("client_not_allowed"), 1);
 
@@ -167,10 +145,10 @@ TEST(AccessFlagsTest, AsyncWritesAreWarnedOfAndShown) {
   ASSERT_TRUE(host.WaitForOutput("Serving", 20000)) << host.ErrorOutput();
   EXPECT_TRUE(host.WaitForErrorOutput("Writes are asynchronous", 5000)) << host.ErrorOutput();
 
-  const ToolRun json = RunTool({"status", "--control-socket", control, "--json"});
+  const TestSupport::HostRun json = TestSupport::RunHostToEnd({"status", "--control-socket", control, "--json"});
   ASSERT_EQ(json.status, 0) << json.errors;
   EXPECT_EQ(nlohmann::json::parse(json.output).at("access").at("async_writes"), true);
-  const ToolRun screen = RunTool({"status", "--control-socket", control});
+  const TestSupport::HostRun screen = TestSupport::RunHostToEnd({"status", "--control-socket", control});
   ASSERT_EQ(screen.status, 0) << screen.errors;
   EXPECT_NE(screen.output.find("asynchronous writes"), std::string::npos) << screen.output;
 
@@ -203,31 +181,15 @@ TEST(AccessFlagsTest, ServesAsAnUnprivilegedUser) {
   ASSERT_TRUE(host.WaitForOutput("Serving", 20000)) << host.ErrorOutput();
   EXPECT_EQ(host.ErrorOutput().find("Running as root"), std::string::npos);
 
-  TestSupport::RpcClient mount(nullptr, "127.0.0.1", port, 100005);
-  TestSupport::RpcClient nfs(nullptr, "127.0.0.1", port, 100003);
-  char* path = const_cast<char*>("/share");
-  mountres3 mounted{};
-  ASSERT_EQ(mount.Call(1, xdr_dirpath, path, xdr_mountres3, mounted), RPC_SUCCESS);
-  ASSERT_EQ(mounted.fhs_status, MNT3_OK);
-  std::vector<uint8_t> root(mounted.mountres3_u.mountinfo.fhandle.fhandle3_val,
-                            mounted.mountres3_u.mountinfo.fhandle.fhandle3_val +
-                                mounted.mountres3_u.mountinfo.fhandle.fhandle3_len);
-  mount.Free(xdr_mountres3, mounted);
-  CREATE3args create{};
-  create.where = {TestSupport::Handle(root), const_cast<char*>("made.txt")};
-  create.how.mode = GUARDED;
-  CREATE3res created{};
-  ASSERT_EQ(nfs.Call(8, xdr_CREATE3args, create, xdr_CREATE3res, created), RPC_SUCCESS);
-  ASSERT_EQ(created.status, NFS3_OK);
-  std::vector<uint8_t> file = TestSupport::Bytes(created.CREATE3res_u.resok.obj.post_op_fh3_u.handle);
-  nfs.Free(xdr_CREATE3res, created);
-  SETATTR3args chownToRoot{};
-  chownToRoot.object = TestSupport::Handle(file);
-  chownToRoot.new_attributes.uid.set_it = TRUE;
-  chownToRoot.new_attributes.gid.set_it = TRUE;
-  SETATTR3res result{};
-  ASSERT_EQ(nfs.Call(2, xdr_SETATTR3args, chownToRoot, xdr_SETATTR3res, result), RPC_SUCCESS);
-  nfs.Free(xdr_SETATTR3res, result);
+  TestSupport::Client client(nullptr, "127.0.0.1", port);
+  std::vector<uint8_t> root;
+  ASSERT_EQ(client.Mnt("/share", &root), MNT3_OK);
+  std::vector<uint8_t> file;
+  ASSERT_EQ(client.Create(root, "made.txt", &file), NFS3_OK);
+  sattr3 toRoot{};
+  toRoot.uid.set_it = TRUE;
+  toRoot.gid.set_it = TRUE;
+  EXPECT_EQ(client.SetAttributes(file, toRoot), NFS3ERR_ACCES);
 
   struct stat made {};
   ASSERT_EQ(stat((exported / "made.txt").c_str(), &made), 0);
@@ -236,10 +198,10 @@ TEST(AccessFlagsTest, ServesAsAnUnprivilegedUser) {
 
   // Root, the operator, trusts the service user's socket in the folder made
   // for it, and no socket in a folder others may change.
-  const ToolRun status = RunTool({"status", "--control-socket", (run / "control.sock").string()});
+  const TestSupport::HostRun status = TestSupport::RunHostToEnd({"status", "--control-socket", (run / "control.sock").string()});
   EXPECT_EQ(status.status, 0) << status.errors;
   ASSERT_EQ(chmod(run.c_str(), 0777), 0);
-  const ToolRun refused = RunTool({"status", "--control-socket", (run / "control.sock").string()});
+  const TestSupport::HostRun refused = TestSupport::RunHostToEnd({"status", "--control-socket", (run / "control.sock").string()});
   EXPECT_EQ(refused.status, 2);
   EXPECT_NE(refused.errors.find("not trusted"), std::string::npos) << refused.errors;
   ASSERT_EQ(chmod(run.c_str(), 0755), 0);

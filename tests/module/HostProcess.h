@@ -113,4 +113,22 @@ class HostProcess {
   std::string errors_;
 };
 
+// A run of the host executable (a subcommand, or a start that is expected
+// to fail) read to its end.
+struct HostRun {
+  int status = -1;
+  std::string output;
+  std::string errors;
+};
+
+inline HostRun RunHostToEnd(std::vector<std::string> arguments, int milliseconds = 20000) {
+  HostProcess process(std::move(arguments));
+  process.WaitForOutput("\x01 (until the output ends)", milliseconds);
+  HostRun run;
+  run.status = process.WaitForExit(10000);
+  run.output = process.Output();
+  run.errors = process.ErrorOutput();
+  return run;
+}
+
 }  // namespace TestSupport

@@ -62,10 +62,23 @@ struct Client {
   }
 
   nfsstat3 SetMode(Bytes_t object, uint32_t mode) {
+    sattr3 wanted{};
+    wanted.mode.set_it = TRUE;
+    wanted.mode.set_mode3_u.mode = mode;
+    return SetAttributes(object, wanted);
+  }
+
+  nfsstat3 SetSize(Bytes_t object, uint64_t size) {
+    sattr3 wanted{};
+    wanted.size.set_it = TRUE;
+    wanted.size.set_size3_u.size = size;
+    return SetAttributes(object, wanted);
+  }
+
+  nfsstat3 SetAttributes(Bytes_t object, const sattr3& wanted) {
     SETATTR3args args{};
     args.object = Handle(object);
-    args.new_attributes.mode.set_it = TRUE;
-    args.new_attributes.mode.set_mode3_u.mode = mode;
+    args.new_attributes = wanted;
     SETATTR3res result{};
     const nfsstat3 status = Call(2, xdr_SETATTR3args, args, xdr_SETATTR3res, result);
     nfs.Free(xdr_SETATTR3res, result);

@@ -25,26 +25,17 @@
 #include "service_lib/nsl/FileServiceImpl.h"
 #include "service_lib/nsl/MountServiceImpl.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/FakeClock.h"
 
 namespace {
 
-constexpr uint64_t kSecondNs = 1'000'000'000;
+using TestSupport::FakeClock;
+using TestSupport::kSecondNs;
 
 template <typename Result, typename Coder>
 void Free(Coder coder, Result& result) {
   xdr_free(reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(coder)), reinterpret_cast<char*>(&result));
 }
-
-class FakeClock {
- public:
-  std::function<uint64_t()> Reader() {
-    return [this] { return now_.load(); };
-  }
-  void Advance(uint64_t ns) { now_ += ns; }
-
- private:
-  std::atomic<uint64_t> now_{7 * kSecondNs};
-};
 
 // The limits of failure and assertion lines run on a clock of the test's own:
 // time moves only when a test says so.
@@ -147,7 +138,7 @@ class LogSafetyTest : public ::testing::Test {
   std::unique_ptr<NFS::NSL::MountServiceImpl> mount_;
   NFS::ObjectId root_;
   std::string logPath_;
-  FakeClock clock_;
+  FakeClock clock_{7 * kSecondNs};
   std::shared_ptr<Common::LogSink> previousSink_;
   int previousThreshold_ = Common::kNotice;
   std::shared_ptr<Common::LogRateLimiter> previousFailureLimiter_;

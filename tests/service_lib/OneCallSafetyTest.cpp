@@ -215,15 +215,19 @@ TEST_F(OneCallSafetyTest, AFailureAtAnyStageEndsOnlyItsOwnCall) {
   std::filesystem::create_directory(Local("dir"));
   for (int i = 0; i < 40; ++i) temp_.WriteFile("export/dir/f" + std::to_string(i), "x");
   static std::string failing;
+  static int thrown = 0;
   LocalFs::SetFaultHook([](const char* operation) {
-    if (failing == operation) throw std::runtime_error(std::string("injected failure in ") + operation);
+    if (failing != operation) return;
+    ++thrown;
+    throw std::runtime_error(std::string("injected failure in ") + operation);
   });
-  for (const char* stage : {"GetEntry", "OpenDirectory", "GetSelfEntry", "ListEntries", "Next", "VisitNames",
+  for (const char* stage : {"GetEntry", "OpenDirectory", "GetSelfEntry", "ListEntries", "Next",
                             "OpenFile", "Read", "Write", "Seek", "Flush", "GetSize", "SetSize", "CreateFile",
                             "CreateDirectory", "DeleteFile", "RemoveDirectory", "Rename", "SetUnixPermissions",
                             "GetDriveSizes"}) {
     SCOPED_TRACE(stage);
     failing = stage;
+    thrown = 0;
     // Each of these reaches one stage or another; none may end the service.
     Bytes_t dir;
     Bytes_t file;
@@ -234,9 +238,12 @@ TEST_F(OneCallSafetyTest, AFailureAtAnyStageEndsOnlyItsOwnCall) {
     a_->GetAttr(file.empty() ? root_ : file);
     std::string data;
     a_->Read(file.empty() ? root_ : file, &data);
+    bool eof = false;
+    a_->ReadAt(file.empty() ? root_ : file, 2, 2, &data, &eof);  // away from the position: a seek
     a_->Write(file.empty() ? root_ : file, "kept");
     a_->Commit(file.empty() ? root_ : file);
     a_->SetMode(file.empty() ? root_ : file, 0644);
+    a_->SetSize(file.empty() ? root_ : file, 4);
     a_->Create(root_, "new.txt");
     a_->MkDir(root_, "newdir");
     a_->Rename(root_, "new.txt", "renamed.txt");
@@ -246,6 +253,8 @@ TEST_F(OneCallSafetyTest, AFailureAtAnyStageEndsOnlyItsOwnCall) {
     a_->FsStat(root_);
     a_->FsInfo(root_);
     failing.clear();
+    // The stage was reached: the failure really happened inside a request.
+    EXPECT_GT(thrown, 0);
     ExpectTheShareServes();
     EXPECT_EQ(temp_.ReadFile("export/kept.txt"), "kept");
     // Leftovers of a call that failed half-way go before the next stage.

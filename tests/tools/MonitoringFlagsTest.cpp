@@ -10,20 +10,10 @@
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string output;
-  std::string errors;
-};
+using Outcome = TestSupport::HostRun;
 
 Outcome RunHost(const std::vector<std::string>& arguments) {
-  TestSupport::HostProcess process(arguments);
-  process.WaitForOutput("\x01 (until the output ends)", 10000);
-  Outcome outcome;
-  outcome.status = process.WaitForExit(10000);
-  outcome.output = process.Output();
-  outcome.errors = process.ErrorOutput();
-  return outcome;
+  return TestSupport::RunHostToEnd(arguments, 10000);
 }
 
 void ExpectRefused(const std::vector<std::string>& arguments, const std::string& message) {
