@@ -2,7 +2,10 @@
  *   kc-helper mount SOURCE DIR OPTIONS   mount(2) of type nfs with text options
  *   kc-helper getdents DIR BUFSIZE       reads a directory with getdents64 and
  *                                        counts its entries (without . and ..)
- * Both print one result line with the elapsed milliseconds, so the guest
+ *   kc-helper fsync FD                   fsync(2) of a descriptor the shell
+ *                                        holds open, so a write error shows
+ *                                        in the exit status
+ * Each prints one result line with the elapsed milliseconds, so the guest
  * script can log how long the kernel took. Exit status 0 on success. */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -83,6 +86,18 @@ static int do_getdents(const char *dir, size_t bufsize)
     return 0;
 }
 
+static int do_fsync(int fd)
+{
+    long long t0 = now_ms();
+    if (fsync(fd) != 0) {
+        int err = errno;
+        printf("kc-helper: fsync failed errno=%d (%s) ms=%lld\n", err, strerror(err), now_ms() - t0);
+        return 1;
+    }
+    printf("kc-helper: fsync ok ms=%lld\n", now_ms() - t0);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     setvbuf(stdout, NULL, _IOLBF, 0);
@@ -90,6 +105,8 @@ int main(int argc, char **argv)
         return do_mount(argv[2], argv[3], argv[4]);
     if (argc == 4 && strcmp(argv[1], "getdents") == 0)
         return do_getdents(argv[2], (size_t)strtoul(argv[3], NULL, 10));
-    fprintf(stderr, "usage: kc-helper mount SOURCE DIR OPTIONS | getdents DIR BUFSIZE\n");
+    if (argc == 3 && strcmp(argv[1], "fsync") == 0)
+        return do_fsync(atoi(argv[2]));
+    fprintf(stderr, "usage: kc-helper mount SOURCE DIR OPTIONS | getdents DIR BUFSIZE | fsync FD\n");
     return 2;
 }
