@@ -33,6 +33,7 @@
 
 #include "server_lib/server/Server.h"
 #include "service_lib/ServerControl.h"
+#include "server_lib/store/ObjectStore.h"
 #include "service_lib/nsl/Service.h"
 #include "tools/LibnfsCall.h"
 
@@ -61,6 +62,9 @@ struct Options {
   size_t fileMiB = 256;
   int scaleDirs = 10000;
   int scaleFilesPerDir = 10;
+  // In-process server only: its cache's capacity (0: no limit, as the
+  // design had it), with a store of ids in the temporary folder.
+  long cacheObjects = 100000;
   int lsFiles = 10000;  // files of the folder that ls lists
   int lsrDirs = 1000;   // folders of the tree that lsr lists
   int lsrFilesPerDir = 10;
@@ -84,6 +88,9 @@ void Usage(const char* program) {
                "  --scale             also walk a large tree (LOOKUP of every entry)\n"
                "  --scale-dirs N      folders of that tree (default 10000)\n"
                "  --scale-files N     files in each of them (default 10)\n"
+               "  --cache-objects N   the in-process server's cache capacity, with a store\n"
+               "                      of ids in the temporary folder (default 100000;\n"
+               "                      0: no limit)\n"
                "  --ls-files N        files of the folder that ls lists (default 10000)\n"
                "  --lsr-dirs N        folders of the tree that lsr lists (default 1000)\n"
                "  --lsr-files N       files in each of them (default 10)\n"
@@ -126,6 +133,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.measures.insert("scale");
     } else if (flag == "--scale-dirs") {
       options.scaleDirs = std::stoi(value());
+    } else if (flag == "--cache-objects") {
+      options.cacheObjects = std::stol(value());
     } else if (flag == "--scale-files") {
       options.scaleFilesPerDir = std::stoi(value());
     } else if (flag == "--ls-files") {
@@ -428,9 +437,14 @@ void Scale(nfs_context* nfs, rpc_context* rpc, const Options& options, pid_t pid
   if (root.empty()) Die("lookup " + name, nfs);
 
   const long rssBefore = StatusKib(pid, "VmRSS");
+  const long anonBefore = StatusKib(pid, "RssAnon");
   const long fdsBefore = OpenDescriptors(pid);
+  // Anonymous memory after each tenth of the walk: flat once the walk has
+  // passed the cache's capacity.
+  std::vector<long> anonByTenth;
   const auto start = Clock::now();
   for (int d = 0; d < options.scaleDirs; ++d) {
+    if (d % std::max(1, options.scaleDirs / 10) == 0 && d > 0) anonByTenth.push_back(StatusKib(pid, "RssAnon"));
     const std::string dir = Lookup(rpc, root, "d" + std::to_string(d));
     if (dir.empty()) Die("lookup d" + std::to_string(d), nfs);
     for (int f = 0; f < options.scaleFilesPerDir; ++f) {
@@ -441,7 +455,24 @@ void Scale(nfs_context* nfs, rpc_context* rpc, const Options& options, pid_t pid
   }
   const double seconds = Seconds(start);
   const long rssAfter = StatusKib(pid, "VmRSS");
+  const long anonAfter = StatusKib(pid, "RssAnon");
   const long fdsAfter = OpenDescriptors(pid);
+  anonByTenth.push_back(anonAfter);
+  std::printf("  server anonymous memory by tenth of the walk (KiB):");
+  for (const long kib : anonByTenth) std::printf(" %ld", kib);
+  std::printf("\n");
+  // Past the first tenth: what each further object costs.
+  const double laterObjects = objects * 0.9;
+  const double perLaterObject =
+      anonByTenth.size() > 1 ? (anonAfter - anonByTenth.front()) * 1024.0 / laterObjects : -1;
+  const double perObjectAnon = anonBefore >= 0 && anonAfter >= 0 ? (anonAfter - anonBefore) * 1024.0 / objects : -1;
+  std::printf("  server anonymous memory %ld -> %ld KiB: %.0f bytes per object, %.0f per object past the first "
+              "tenth\n",
+              anonBefore, anonAfter, perObjectAnon, perLaterObject);
+  Result("scale_anon_before_kib", static_cast<double>(anonBefore));
+  Result("scale_anon_after_kib", static_cast<double>(anonAfter));
+  Result("scale_anon_bytes_per_object", perObjectAnon);
+  Result("scale_anon_bytes_per_later_object", perLaterObject);
   const double perObject = rssBefore >= 0 && rssAfter >= 0 ? (rssAfter - rssBefore) * 1024.0 / objects : -1;
   std::printf("scale walk, LOOKUP of %ld entries: %7.2f s (%.0f lookups/s)\n", objects, seconds,
               objects / seconds);
@@ -492,6 +523,12 @@ int main(int argc, char** argv) {
     serverPid = getpid();
     server = NFS::CreateServer(nullptr);
     service = NFS::CreateService(server);
+    std::shared_ptr<NFS::ObjectStore> store;
+    if (NFS::OpenObjectStore((folder / ".state").string(), store).IsFailure() ||
+        service->SetObjectStore(store, static_cast<size_t>(options.cacheObjects)).IsFailure()) {
+      std::fprintf(stderr, "cannot open the store of ids\n");
+      return 1;
+    }
     if (service->SetRoot(Common::FromUtf8(folder.string()), u"/share").IsFailure() ||
         service->Start().IsFailure()) {
       std::fprintf(stderr, "cannot start the server (is rpcbind running?)\n");

@@ -127,6 +127,19 @@ std::string RenderMetrics(const NSL::StatisticsSnapshot& statistics, const Servi
     fmt::format_to(std::back_inserter(out), "nfs_cached_objects{{share=\"{}\"}} {}\n",
                    Escape(Common::ToUtf8(share.share)), share.objects);
   }
+  Gauge(out, "nfs_cache_capacity", "Objects each share's handle cache may hold (0: no limit).",
+        status.server.cache.capacity);
+  Header(out, "nfs_cache_lookups_total", "counter",
+         "Handles resolved, by outcome: hit (in memory), resolved (not in memory, found again through the store "
+         "of ids), stale (neither; answered NFS3ERR_STALE).");
+  fmt::format_to(std::back_inserter(out), "nfs_cache_lookups_total{{outcome=\"hit\"}} {}\n", status.server.cache.hits);
+  fmt::format_to(std::back_inserter(out), "nfs_cache_lookups_total{{outcome=\"resolved\"}} {}\n",
+                 status.server.cache.resolved);
+  fmt::format_to(std::back_inserter(out), "nfs_cache_lookups_total{{outcome=\"stale\"}} {}\n",
+                 status.server.cache.stale);
+  Header(out, "nfs_cache_evictions_total", "counter", "Objects the handle caches let go to stay within their capacity.");
+  fmt::format_to(std::back_inserter(out), "nfs_cache_evictions_total {}\n", status.server.cache.evicted);
+  Gauge(out, "nfs_stored_ids", "Ids the on-disk store remembers.", status.server.storedObjects);
   Gauge(out, "nfs_mounted_clients", "Client addresses with a mount on record (the 4096 most recent at most).",
         status.server.mountedClients);
   Gauge(out, "nfs_open_descriptors", "Descriptors the local file system's pool holds open.",

@@ -18,6 +18,10 @@ std::unique_ptr<Configuration::Option> OptionProvider::GetDefaultValue() {
   option->Set("ReadOnly", readOnly == u"true" || readOnly == u"yes" || readOnly == u"1");
   const Common::WString asyncWrites = resources.Get("nfs_async_writes");
   option->Set("AsyncWrites", asyncWrites == u"true" || asyncWrites == u"yes" || asyncWrites == u"1");
+  const Common::WString stateDir = resources.Get("nfs_state_dir");
+  if (!stateDir.empty()) option->Set("StateDir", stateDir);
+  const Common::WString cacheObjects = resources.Get("nfs_cache_objects");
+  if (!cacheObjects.empty()) option->Set("CacheObjects", cacheObjects);
   return option;
 }
 

@@ -7,6 +7,7 @@
 #include "host/Error.h"
 #include "server_lib/events/Events.h"
 #include "server_lib/server/Server.h"
+#include "server_lib/store/ObjectStore.h"
 #include "service_lib/ServerMonitoring.h"
 #include "service_lib/nsl/Service.h"
 
@@ -20,6 +21,9 @@ class ServerControl : public EventNotifier {
   virtual Common::Error Stop() = 0;
   // Where the next Start listens and who may call.
   virtual Common::Error SetNetworkOptions(const NSL::NetworkOptions& options) = 0;
+  // Where the ids handed out are remembered, and how many objects the
+  // caches hold (0: no limit). Stop writes out what the store has queued.
+  virtual Common::Error SetObjectStore(std::shared_ptr<ObjectStore> store, size_t cacheCapacity) = 0;
   virtual Common::Error SetRoot(const Common::WString& localPath, const Common::WString& shareName) = 0;
   virtual Common::Error GetRoot(Common::WString& localPath, Common::WString& shareName) = 0;
   virtual Common::Error AddVirtualFile(const Common::WString& path, uint64_t size, const Common::WString& uri,

@@ -1,5 +1,6 @@
 #include "service_lib/ServiceImpl.h"
 
+#include "server_lib/server/ObjectStoreSetup.h"
 #include "service_lib/nsl/Service.h"
 
 namespace NFS {
@@ -17,7 +18,16 @@ Common::Error ServiceImpl::SetNetworkOptions(const NSL::NetworkOptions& options)
   options_ = options;
   return Common::Error::Success();
 }
-Common::Error ServiceImpl::Stop() { return NSL::GetNetworkService().Stop(); }
+Common::Error ServiceImpl::SetObjectStore(std::shared_ptr<ObjectStore> store, size_t cacheCapacity) {
+  store_ = store;
+  return NFS::SetObjectStore(*server_, std::move(store), cacheCapacity);
+}
+Common::Error ServiceImpl::Stop() {
+  const Common::Error stopped = NSL::GetNetworkService().Stop();
+  // No client changes anything now: every id handed out goes to the disk.
+  if (store_) store_->Flush();
+  return stopped;
+}
 Common::Error ServiceImpl::SetRoot(const Common::WString& localPath, const Common::WString& shareName) {
   return server_->SetRoot(localPath, shareName);
 }

@@ -118,6 +118,16 @@ void Print(const nlohmann::json& status) {
   } else {
     Line("Cached", "nothing");
   }
+  const nlohmann::json& cache = Member(status, "cache");
+  const uint64_t capacity = Number(cache, "capacity");
+  Line("Cache", (capacity == 0 ? std::string("no limit") : "at most " + Plural(capacity, "object", "objects")) +
+                    "; " + std::to_string(Number(cache, "hits")) + " hits, " +
+                    std::to_string(Number(cache, "resolved_from_store")) + " found again through the store, " +
+                    std::to_string(Number(cache, "stale")) + " stale, " + std::to_string(Number(cache, "evicted")) +
+                    " let go");
+  const nlohmann::json& store = Member(status, "store");
+  Line("Handle store", Flag(store, "open") ? Plural(Number(store, "ids"), "id", "ids") + " on disk"
+                                            : std::string("none (handles do not outlive the process)"));
   Line("Mounted by", Plural(Number(status, "mounted_clients"), "client address", "client addresses"));
   const nlohmann::json& descriptors = Member(status, "descriptors");
   Line("Descriptors", std::to_string(Number(descriptors, "open")) + " open of " +

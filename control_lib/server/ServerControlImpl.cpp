@@ -27,6 +27,9 @@ Common::Error ServerControlImpl::Stop() { return service_->Stop(); }
 Common::Error ServerControlImpl::SetNetworkOptions(const NSL::NetworkOptions& options) {
   return service_->SetNetworkOptions(options);
 }
+Common::Error ServerControlImpl::SetObjectStore(std::shared_ptr<ObjectStore> store, size_t cacheCapacity) {
+  return service_->SetObjectStore(std::move(store), cacheCapacity);
+}
 Common::Error ServerControlImpl::SetRoot(const Common::WString& localPath, const Common::WString& shareName) {
   return service_->SetRoot(localPath, shareName);
 }

@@ -45,7 +45,15 @@ struct Flags {
   bool asyncWrites = false;
   std::string listen;
   uint16_t port = 0;
+  std::optional<std::string> stateDir;
+  std::optional<std::string> cacheObjects;
 };
+
+// A count of objects: digits only, 0 included.
+bool ParseCount(const std::string& text, uint64_t& count) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+  return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
 
 void PrintHelp(const char* program) {
   std::printf(
@@ -70,6 +78,13 @@ void PrintHelp(const char* program) {
       "                      write as if it had), as the kernel server's async\n"
       "                      export option does: faster, but a crash of this machine\n"
       "                      may lose data clients were told is safe\n"
+      "  --state-dir DIR     where the ids of files and folders clients were given are\n"
+      "                      remembered, so that their handles outlive a restart\n"
+      "                      (default: $XDG_STATE_HOME/nfs_host, or\n"
+      "                      ~/.local/state/nfs_host)\n"
+      "  --cache-objects N   files and folders held in memory, the least recently\n"
+      "                      used let go first (default 100000, about 64 MiB;\n"
+      "                      0: no limit)\n"
       "  --listen ADDR       the IPv4 or IPv6 address to listen on (default: every\n"
       "                      interface, both families)\n"
       "  --port N            listen on this port, or stop when it is taken (default:\n"
@@ -146,6 +161,15 @@ bool ParseFlags(int argc, char** argv, Flags& flags) {
       flags.readOnly = true;
     } else if (flag == "--async-writes") {
       flags.asyncWrites = true;
+    } else if (flag == "--state-dir") {
+      if (!(flags.stateDir = value())) return false;
+    } else if (flag == "--cache-objects") {
+      if (!(flags.cacheObjects = value())) return false;
+      uint64_t count = 0;
+      if (!ParseCount(*flags.cacheObjects, count)) {
+        std::fprintf(stderr, "--cache-objects '%s': give a number of objects\n", flags.cacheObjects->c_str());
+        return false;
+      }
     } else if (flag == "--listen") {
       auto address = value();
       if (!address) return false;
@@ -270,6 +294,10 @@ int main(int argc, char** argv) {
       if (defaults->Has("AllowClients")) request.Set("AllowClients", defaults->Get<Common::WString>("AllowClients"));
       request.Set("ReadOnly", defaults->GetOr<bool>("ReadOnly", false));
       request.Set("AsyncWrites", defaults->GetOr<bool>("AsyncWrites", false));
+      if (defaults->Has("StateDir")) request.Set("StateDir", defaults->Get<Common::WString>("StateDir"));
+      if (defaults->Has("CacheObjects") && !flags.cacheObjects) {
+        flags.cacheObjects = Common::ToUtf8(defaults->Get<Common::WString>("CacheObjects"));
+      }
     } catch (const Common::Error& error) {
       PrintFailure("Cannot read the NFS options", error);
     }
@@ -280,6 +308,16 @@ int main(int argc, char** argv) {
   if (flags.readOnly) request.Set("ReadOnly", true);
   if (flags.asyncWrites) request.Set("AsyncWrites", true);
   if (!flags.listen.empty()) request.Set("Listen", Common::FromUtf8(flags.listen));
+  if (flags.stateDir) request.Set("StateDir", Common::FromUtf8(*flags.stateDir));
+  if (flags.cacheObjects) {
+    uint64_t count = 0;
+    if (!ParseCount(*flags.cacheObjects, count)) {
+      std::fprintf(stderr, "nfs_cache_objects '%s': give a number of objects\n", flags.cacheObjects->c_str());
+      components.ShutdownAll();
+      return 2;
+    }
+    request.Set("CacheObjects", count);
+  }
   if (flags.port != 0) request.Set("Port", static_cast<uint64_t>(flags.port));
   // A list that does not parse is a usage error, whether it came from a
   // flag or from the resources: say which entry, before anything starts.

@@ -52,6 +52,7 @@ inline constexpr uint32_t InvalidShareName = 0x182002E;
 inline constexpr uint32_t InvalidFileName = 0x182002F;
 inline constexpr uint32_t InvalidLocalPath = 0x1820030;
 inline constexpr uint32_t StartServerFailed = 0x1820031;
+inline constexpr uint32_t ObjectStoreFailed = 0x1820032;
 
 // Records of the local file-system library that reach the wire through an
 // IoError: an operating-system failure is LocalSystemError + errno.
@@ -119,6 +120,8 @@ inline constexpr Message NameTooLong{0x182002F2, "The name is longer than 255 by
 inline constexpr Message KindChanged{0x182001F1, "The object of the handle is no longer there: its name now holds another kind of object."};
 inline constexpr Message InvalidLocalPath{0x18200300, "The specified local path is invalid."};
 inline constexpr Message StartServerFailed{0x18200310, "Failed to start the NFS server."};
+inline constexpr Message ObjectStoreFolderFailed{0x18200320, "Cannot use folder '{0}' for the object store: {1}."};
+inline constexpr Message ObjectStoreOpenFailed{0x18200321, "Cannot open the object store in '{0}': {1}."};
 
 // Notices.
 inline constexpr Message ExportingShare{0x18210010, "Exporting '{0}' as '{1}'."};
@@ -128,6 +131,19 @@ inline constexpr Message AddingVirtualFile{0x18210040, "Adding virtual file '{0}
 inline constexpr Message DeletingVirtualFile{0x18210050, "Deleting virtual file '{0}'."};
 inline constexpr Message VirtualFileRemoved{0x18210060, "The virtual file referenced by '{0}' has been removed."};
 inline constexpr Message LoadingPlugin{0x18210070, "Loading plug-in '{0}'."};
+
+// The object store.
+inline constexpr Message ObjectStoreDamaged{
+    0x18210080, "The object store in '{0}' is damaged ({1}): moved its files aside as {2} and started an empty one."};
+inline constexpr Message ObjectStoreUnreadable{
+    0x18210081, "Cannot read the object store in '{0}' ({1}): its records are taken as unknown."};
+inline constexpr Message ObjectStoreWriteFailed{
+    0x18210082, "Cannot write to the object store in '{0}' ({1}): {2} queued changes are lost."};
+inline constexpr Message ObjectStoreFallingBehind{
+    0x18210083, "The object store in '{0}' falls behind: {1} changes wait to be written, new ones are dropped."};
+inline constexpr Message ObjectStoreSwept{0x18210084, "Swept the object store in '{0}': kept {1} records, removed {2}."};
+inline constexpr Message ObjectStoreCheckFailed{
+    0x18210085, "The sweep of the object store in '{0}' stopped, keeping every record: the liveness check failed: {1}."};
 }  // namespace Messages
 
 }  // namespace NFS

@@ -31,6 +31,7 @@ class DirEntriesEnumeratorImpl : public DirEntriesEnumerator, private ParkableLi
   // Called with streamMutex_ held.
   IndexedDirectoryIterator& Iterator();
   void Park() override;
+  const Common::WString& ListedPath() const override { return sourceName_; }
 
   uint64_t id_;
   DirEntriesEnumeratorsProvider::IteratorSource& source_;

@@ -31,6 +31,14 @@ void OpenListings::Forget(ParkableListing& listing) {
   listing.listed_ = false;
 }
 
+bool OpenListings::IsOpen(const Common::WString& path) {
+  std::lock_guard lock(mutex_);
+  for (const ParkableListing* listing : open_) {
+    if (listing->ListedPath() == path) return true;
+  }
+  return false;
+}
+
 void OpenListings::SetLimit(size_t limit) {
   std::lock_guard lock(mutex_);
   limit_ = limit;

@@ -5,6 +5,8 @@
 #include <list>
 #include <mutex>
 
+#include "host/Strings.h"
+
 namespace NFS {
 
 // A listing that can give its directory stream back and take it up again
@@ -22,6 +24,8 @@ class ParkableListing {
   std::mutex streamMutex_;
   // Closes the stream, keeping the position. Called with streamMutex_ held.
   virtual void Park() = 0;
+  // The path of the directory listed; fixed for the listing's life.
+  virtual const Common::WString& ListedPath() const = 0;
 
  private:
   bool listed_ = false;
@@ -43,6 +47,10 @@ class OpenListings {
   void Touch(ParkableListing& listing);
   // The listing no longer holds a stream (parked, or being destroyed).
   void Forget(ParkableListing& listing);
+
+  // Whether some listing of this directory holds an open stream: a client
+  // is in the middle of reading it.
+  bool IsOpen(const Common::WString& path);
 
   void SetLimit(size_t limit);
   size_t GetLimit();

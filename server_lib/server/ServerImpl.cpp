@@ -10,6 +10,7 @@
 #include "server_lib/enumerators/OpenListings.h"
 #include "server_lib/local/IoError.h"
 #include "server_lib/overlay/MixinDirectory.h"
+#include "server_lib/server/ObjectStoreSetup.h"
 
 namespace NFS {
 
@@ -70,7 +71,62 @@ ServerImpl::ServerImpl(std::shared_ptr<VirtualFilePlugin> plugin)
       objects_(CreateStubObjectsProvider()),
       mounts_(CreateClientMounts()) {}
 
-ServerImpl::~ServerImpl() = default;
+ServerImpl::~ServerImpl() {
+  // The sweep's check refers to this server; it may be running right now.
+  if (store_) store_->SetLivenessCheck(nullptr);
+}
+
+Common::Error SetObjectStore(Server& server, std::shared_ptr<ObjectStore> store, size_t cacheCapacity) {
+  auto* impl = dynamic_cast<ServerImpl*>(&server);
+  if (impl == nullptr) {
+    return Common::Error(ErrorCode::NotImplemented, Common::FormatMessage(Messages::NotImplemented));
+  }
+  impl->SetObjectStore(std::move(store), cacheCapacity);
+  return Common::Error::Success();
+}
+
+void ServerImpl::SetObjectStore(std::shared_ptr<ObjectStore> store, size_t cacheCapacity) {
+  // Not under the operations lock: a running check waits for that lock,
+  // and this waits for the check.
+  std::shared_ptr<ObjectStore> old;
+  {
+    std::lock_guard lock(operationsMutex_);
+    old = store_;
+  }
+  if (old) old->SetLivenessCheck(nullptr);
+  std::unique_ptr<ObjectsProvider> oldObjects;
+  {
+    std::lock_guard lock(operationsMutex_);
+    store_ = store;
+    cacheCapacity_ = cacheCapacity;
+    if (rootObject_) {
+      std::unique_ptr<ObjectsProvider> objects = CreateObjectsProvider(store_, cacheCapacity_);
+      objects->OpenRootDir(shareName_, rootObject_);
+      oldObjects = std::exchange(objects_, std::move(objects));
+      lookedUp_ = {};
+    }
+  }
+  if (store) {
+    store->SetLivenessCheck(
+        [this](const std::vector<std::pair<ObjectId, StoredObject>>& records) { return CheckStoredObjects(records); });
+  }
+}
+
+std::vector<bool> ServerImpl::CheckStoredObjects(const std::vector<std::pair<ObjectId, StoredObject>>& records) {
+  std::lock_guard lock(operationsMutex_);
+  std::vector<bool> live;
+  live.reserve(records.size());
+  for (const auto& [id, stored] : records) {
+    bool keep = false;
+    try {
+      keep = objects_->IsLive(stored);
+    } catch (...) {
+      keep = true;  // not known to be gone
+    }
+    live.push_back(keep);
+  }
+  return live;
+}
 
 std::unique_lock<std::recursive_mutex> LockOperations(Server& server) {
   if (auto* impl = dynamic_cast<ServerImpl*>(&server)) return impl->Lock();
@@ -92,6 +148,9 @@ void ServerImpl::GetStatus(ServerStatus& status) {
     status.shareName = shareName_;
     status.localPath = localPath_;
     status.cachedObjects = objects_->CountObjects();
+    status.cache = objects_->GetCounters();
+    status.hasStore = store_ != nullptr;
+    if (store_) status.storedObjects = store_->Count();
     status.mountedClients = mounts_->Count();
     // Sizes of virtual files change under this lock only (SETATTR).
     virtualFiles_->CountVirtualFiles(status.virtualFiles, status.virtualBytes);
@@ -212,14 +271,16 @@ Common::Error ServerImpl::SetRoot(const Common::WString& localPath, const Common
                               op);
         }
         std::shared_ptr<DirObject> root = shares->GetRoot(shareName);
-        std::unique_ptr<ObjectsProvider> objects = CreateObjectsProvider();
-        objects->OpenRootDir(shareName, std::make_shared<MixinDirectory>(root, virtualFiles_));
+        auto rootObject = std::make_shared<MixinDirectory>(root, virtualFiles_);
+        std::unique_ptr<ObjectsProvider> objects = CreateObjectsProvider(store_, cacheCapacity_);
+        objects->OpenRootDir(shareName, rootObject);
         oldShares = std::exchange(shares_, std::move(shares));
         oldObjects = std::exchange(objects_, std::move(objects));
         mounts_ = CreateClientMounts();
         shareName_ = shareName;
         localPath_ = localPath;
         rootId_ = root->GetId();
+        rootObject_ = std::move(rootObject);
       },
       shareName, localPath);
 }

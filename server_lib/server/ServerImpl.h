@@ -11,6 +11,7 @@
 #include "server_lib/providers/SharesProvider.h"
 #include "server_lib/server/Server.h"
 #include "server_lib/server/ServerStatus.h"
+#include "server_lib/store/ObjectStore.h"
 #include "server_lib/virtual/VirtualFilesProvider.h"
 
 namespace NFS {
@@ -55,6 +56,7 @@ class ServerImpl : public Server {
   Common::Error CommitData(const ObjectId& file) override;
   std::unique_lock<std::recursive_mutex> Lock();
   void GetStatus(ServerStatus& status);
+  void SetObjectStore(std::shared_ptr<ObjectStore> store, size_t cacheCapacity);
 
  private:
   // Runs one operation: serialised with every other, any Common::Error
@@ -69,12 +71,17 @@ class ServerImpl : public Server {
   std::shared_ptr<FileSystemObject> GetAnyObject(const ObjectId& id, Common::source_location where);
   void CheckShareFilePath(const ShareFilePath& path);
   void Notify(const std::shared_ptr<Event>& event);
+  // The store's sweep asks this which of its records still name objects.
+  std::vector<bool> CheckStoredObjects(const std::vector<std::pair<ObjectId, StoredObject>>& records);
 
   std::shared_ptr<VirtualFilePlugin> plugin_;
   std::shared_ptr<VirtualFilesProvider> virtualFiles_;
   Common::WString shareName_;
   Common::WString localPath_;
   ObjectId rootId_;
+  std::shared_ptr<DirObject> rootObject_;  // as the objects provider holds it
+  std::shared_ptr<ObjectStore> store_;
+  size_t cacheCapacity_ = 0;
   std::unique_ptr<SharesProvider> shares_;
   std::unique_ptr<ObjectsProvider> objects_;
   std::unique_ptr<ClientMounts> mounts_;

@@ -15,6 +15,10 @@ struct ServerStatus {
   Common::WString shareName;  // both empty until a root is set
   Common::WString localPath;
   std::vector<CachedObjects> cachedObjects;  // per share
+  CacheCounters cache;
+  // Ids the store holds on disk; false when there is no store.
+  bool hasStore = false;
+  uint64_t storedObjects = 0;
   // Client addresses with a mount on record: the 4 096 most recent at most.
   uint64_t mountedClients = 0;
   // The local file system's pool of descriptors (process-wide).
