@@ -114,6 +114,8 @@ void ServerImpl::SetObjectStore(std::shared_ptr<ObjectStore> store, size_t cache
 
 std::vector<bool> ServerImpl::CheckStoredObjects(const std::vector<std::pair<ObjectId, StoredObject>>& records) {
   std::lock_guard lock(operationsMutex_);
+  // Before the first export nothing can be told apart: all is kept.
+  if (!rootObject_) return std::vector<bool>(records.size(), true);
   std::vector<bool> live;
   live.reserve(records.size());
   for (const auto& [id, stored] : records) {

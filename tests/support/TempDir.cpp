@@ -28,6 +28,7 @@ TempDir::~TempDir() {
 }
 
 void TempDir::WriteFile(const std::string& relative, const std::string& content) const {
+  std::filesystem::create_directories((path_ / relative).parent_path());
   std::ofstream out(path_ / relative, std::ios::binary | std::ios::trunc);
   out << content;
   if (!out) throw std::runtime_error("cannot write " + relative);

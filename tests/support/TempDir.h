@@ -17,6 +17,7 @@ class TempDir {
   const std::filesystem::path& Path() const { return path_; }
   std::string PathString() const { return path_.string(); }
 
+  // Makes the folders on the way.
   void WriteFile(const std::string& relative, const std::string& content) const;
   std::string ReadFile(const std::string& relative) const;
   bool Exists(const std::string& relative) const;
