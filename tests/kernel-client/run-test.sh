@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Boots the Linux kernel NFS client under qemu (software emulation) against a
 # real nfs_host exporting a fresh temporary folder, runs a guest workload and
-# checks both the guest's report and the resulting tree on the host.
+# checks both the guest's report and the resulting tree on the host. The
+# default workload asks for two restarts of the server (TERM, then KILL) while
+# the guest keeps a working folder and open files on the share.
 #
 #   run-test.sh            the default workload (must pass)
 #   run-test.sh --matrix   measurements of client behaviours (report only)
@@ -173,25 +175,88 @@ listening_port() { # pid -> the TCP port that process listens on
   return 0
 }
 
+EXPORT="$WORK/export"
+STATE="$WORK/state"
+RESTART_CACHE_OBJECTS=200 # far below the 2000 entries: the restarted server evicts
+
+launch_server() { # run number, extra flags: starts nfs_host; status 0 once it serves
+  local run=$1 i
+  shift
+  (cd "$WORK" && exec "$NFS_HOST" --local-path "$EXPORT" --share-name /share --state-dir "$STATE" \
+    --control-socket "$WORK/control.sock" --log-file "$WORK/server.log" \
+    --log-level "${KC_LOG_LEVEL:-1}" "$@" >"$WORK/server-$run.out" 2>"$WORK/server-$run.err") &
+  SERVER_PID=$!
+  for ((i = 0; i < 200; i++)); do
+    grep -q '^Serving' "$WORK/server-$run.out" 2>/dev/null && return 0
+    kill -0 "$SERVER_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  grep -q '^Serving' "$WORK/server-$run.out" && return 0
+  stop_pid "$SERVER_PID"
+  SERVER_PID=""
+  return 1
+}
+
 start_server() {
-  local exp="$WORK/export" i
-  mkdir -p "$exp/many"
+  local exp="$EXPORT"
+  mkdir -p "$exp/many" "$exp/deep/a/b/c" "$STATE"
   printf 'hello from the host\n' >"$exp/hello.txt"
   (cd "$exp/many" && touch $(seq -f 'f%04g' 0 1999))
   [[ $(ls "$exp/many" | wc -l) == 2000 ]] || die "could not create the 2000 entries"
-  (cd "$WORK" && exec "$NFS_HOST" --local-path "$exp" --share-name /share \
-    --control-socket "$WORK/control.sock" --log-file "$WORK/server.log" \
-    --log-level "${KC_LOG_LEVEL:-1}" >"$WORK/server.out" 2>"$WORK/server.err") &
-  SERVER_PID=$!
-  for ((i = 0; i < 200; i++)); do
-    grep -q '^Serving' "$WORK/server.out" 2>/dev/null && break
-    kill -0 "$SERVER_PID" 2>/dev/null || { cat "$WORK/server.err" >&2; die "nfs_host exited at start"; }
-    sleep 0.1
-  done
-  grep -q '^Serving' "$WORK/server.out" || die "nfs_host did not start in 20 s"
+  seq -f 'line %g' 1 9 >"$exp/deep/a/b/c/story.txt"
+  echo 'note in c' >"$exp/deep/a/b/c/note.txt"
+  echo host-0 >"$exp/deep/a/b/c/log.txt"
+  : >"$exp/restart.ack"
+  # No --port: when 2029 is taken the server picks a port of its own.
+  launch_server 0 || { cat "$WORK/server-0.err" >&2; die "nfs_host did not start"; }
   PORT=$(listening_port "$SERVER_PID")
   [[ -n $PORT ]] || die "cannot find the port nfs_host listens on"
   log "nfs_host pid $SERVER_PID serves $exp as /share on TCP port $PORT"
+}
+
+# Stops the server (round 1 with TERM, later rounds with KILL), starts it on
+# the same port with the same export and state folder, then tells the guest
+# through restart.ack.
+restart_server() { # round
+  local round=$1 i rc
+  log "restart $round requested by the guest"
+  if ((round == 1)); then
+    kill -TERM "$SERVER_PID" 2>/dev/null || true
+    for ((i = 0; i < 100; i++)); do
+      kill -0 "$SERVER_PID" 2>/dev/null || break
+      sleep 0.1
+    done
+    if kill -0 "$SERVER_PID" 2>/dev/null; then
+      bad "server still running 10 s after TERM"
+      kill -KILL "$SERVER_PID" 2>/dev/null || true
+    fi
+    { wait "$SERVER_PID"; } 2>/dev/null && rc=0 || rc=$?
+    [[ $rc == 0 ]] && ok "server exited 0 on TERM" || bad "server exited $rc on TERM"
+  else
+    # The store writes new ids in batches within about a second; the guest
+    # made its last ones before asking.
+    sleep 2
+    kill -KILL "$SERVER_PID" 2>/dev/null || true
+    { wait "$SERVER_PID"; } 2>/dev/null || true
+  fi
+  SERVER_PID=""
+  # Another program may take the port in the gap (2029 is shared with other
+  # test runs): try again for a while, then give up.
+  for ((i = 0; i < 15; i++)); do
+    launch_server "$round" --port "$PORT" --cache-objects "$RESTART_CACHE_OBJECTS" && break
+    grep -q 'in use' "$WORK/server-$round.err" || break
+    sleep 1
+  done
+  if [[ -z $SERVER_PID ]]; then
+    bad "restart $round: nfs_host did not start again: $(tr '\n' ' ' <"$WORK/server-$round.err")"
+    return 0
+  fi
+  if [[ $(listening_port "$SERVER_PID") == "$PORT" ]]; then
+    ok "restart $round: nfs_host pid $SERVER_PID serves on port $PORT again"
+  else
+    bad "restart $round: nfs_host listens on port '$(listening_port "$SERVER_PID")', not $PORT"
+  fi
+  echo "restart-$round" >>"$EXPORT/restart.ack"
 }
 
 # --- packet trace (matrix mode, or KC_TRACE=1) -------------------------------
@@ -222,7 +287,7 @@ stop_trace() {
 # --- guest ------------------------------------------------------------------
 
 run_guest() {
-  local con="$WORK/console.log" budget shown=0 n
+  local con="$WORK/console.log" budget shown=0 n lines round
   budget=$(($(remaining) - 15))
   ((budget > 20)) || die "no time left to boot the guest"
   : >"$con"
@@ -244,8 +309,12 @@ run_guest() {
     sleep 0.5
     n=$(wc -l <"$con")
     if ((n > shown)); then
-      sed -n "$((shown + 1)),${n}p" "$con" | tr -d '\r' | grep -a '^KC-' | sed 's/^/  guest: /' || true
+      lines=$(sed -n "$((shown + 1)),${n}p" "$con" | tr -d '\r' | grep -a '^KC-' || true)
+      [[ -n $lines ]] && echo "$lines" | sed 's/^/  guest: /'
       shown=$n
+      for round in $(echo "$lines" | sed -n 's/^KC-RESTART \([0-9][0-9]*\)$/\1/p'); do
+        restart_server "$round"
+      done
     fi
   done
   { wait "$QEMU_PID"; } 2>/dev/null && QEMU_RC=0 || QEMU_RC=$?
@@ -268,7 +337,11 @@ bad() {
 }
 
 DEFAULT_STEPS=(net mount ls-la stat read-small mkdir mkdir-sub write-4MiB umount-1 remount read-4MiB
-  mv rm rmdir list-2000 list-2000-long umount)
+  mv rm rmdir list-2000 list-2000-long umount mount-r list-2000-0 cd-deep read-fd3-0 append-fd4-0)
+for r in 1 2; do
+  DEFAULT_STEPS+=(ack-$r ls-cwd-$r stat-cwd-$r read-rel-$r read-fd3-$r append-fd4-$r create-cwd-$r list-2000-$r)
+done
+DEFAULT_STEPS+=(umount-r)
 
 check_default() {
   local c="$WORK/console.txt" exp="$WORK/export" s sum host_sum
@@ -291,6 +364,11 @@ check_default() {
     ok "host removed entries are gone" || bad "host a.txt, gone.txt or tmpdir still present"
   [[ $(ls -A "$exp/work" 2>/dev/null | sort | tr '\n' ' ') == "b.txt big.bin sub " ]] &&
     ok "host work/ holds exactly b.txt big.bin sub" || bad "host work/ holds: $(ls -A "$exp/work" 2>&1 | tr '\n' ' ')"
+  local c_dir="$exp/deep/a/b/c"
+  [[ $(cat "$c_dir/log.txt" 2>/dev/null | tr '\n' ' ') == "host-0 guest-0 guest-1 guest-2 " ]] &&
+    ok "host deep/a/b/c/log.txt holds every append" || bad "host log.txt holds: $(tr '\n' ' ' <"$c_dir/log.txt" 2>&1)"
+  [[ $(cat "$c_dir/made-1.txt" 2>/dev/null) == made-1 && $(cat "$c_dir/made-2.txt" 2>/dev/null) == made-2 ]] &&
+    ok "host made-1.txt and made-2.txt made after the restarts" || bad "host made-1.txt or made-2.txt"
   [[ $(ls -A "$exp/many" | wc -l) == 2000 && $(cat "$exp/hello.txt") == "hello from the host" ]] &&
     ok "host many/ and hello.txt unchanged" || bad "host many/ or hello.txt changed"
 }

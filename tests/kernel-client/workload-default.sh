@@ -1,6 +1,9 @@
 # Default guest workload, sourced by /init: one mount of the share and the
 # everyday operations of a client, each reported as KC-PASS or KC-FAIL.
-# The host made hello.txt ("hello from the host") and many/ (2000 files).
+# The host made hello.txt ("hello from the host"), many/ (2000 files),
+# deep/a/b/c/ (story.txt "line 1".."line 9", note.txt "note in c", log.txt
+# "host-0") and an empty restart.ack, to which it appends "restart-N" once
+# it has restarted the server after the guest printed "KC-RESTART N".
 
 passed=0
 failed=0
@@ -72,6 +75,111 @@ run_default() {
     check umount $T umount /mnt
 }
 
+# True once restart.ack holds "restart-$1"; bounded. Each try opens the file,
+# which makes the client ask the server for fresh attributes, and so also
+# finds out when the server answers again.
+wait_ack() {
+    end=$(($(date +%s) + 60))
+    while [ "$(date +%s)" -lt "$end" ]; do
+        if $T grep -qx "restart-$1" /mnt/restart.ack 2>/dev/null; then return 0; fi
+        sleep 0.5
+    done
+    return 1
+}
+
+# Lists many/, all of it in the first getdents call: busybox ls reads 32 KiB
+# at a time, and once the client holds the entries this kernel answers the
+# second call with plain READDIR, which this server leaves unanswered. After
+# a restart also stats every 4th entry (500, more than the restarted server
+# caches), each stat asking the server about a handle the client kept.
+list_many() {
+    if [ "$1" = 0 ]; then
+        out=$($T kc-helper getdents /mnt/many 1048576 2>&1)
+    else
+        out=$($T kc-helper list /mnt/many 4 2>&1)
+    fi
+    rc=$?
+    echo "KC-INFO many ($1): $out"
+    check list-2000-$1 test $rc = 0 -a -n "$(echo "$out" | grep ' entries=2000 ')"
+}
+
+# What the client held before restart $1 must still work: the working
+# folder, both open files, and handles of the 2000 entries.
+after_restart() {
+    r=$1
+    out=$($T ls . 2>&1)
+    rc=$?
+    echo "KC-LOG ls . ($r): $(echo "$out" | tr '\n' ' ')"
+    check ls-cwd-$r test $rc = 0 -a -n "$(echo "$out" | grep -x story.txt)" -a -n "$(echo "$out" | grep -x note.txt)"
+    st=$($T stat -c '%F' . 2>&1)
+    echo "KC-LOG stat . ($r): $st"
+    check stat-cwd-$r test "$st" = directory
+    a=$($T cat note.txt 2>&1)
+    b=$($T cat ../../b/c/note.txt 2>&1)
+    echo "KC-LOG read relative ($r): $a / $b"
+    check read-rel-$r test "$a" = "note in c" -a "$b" = "note in c"
+    # A child shares fd 3's offset, and a timeout bounds it.
+    line=$($T sh -c 'read -r l && echo "$l"' <&3 2>&1)
+    echo "KC-LOG fd 3 ($r): $line"
+    check read-fd3-$r test "$line" = "line $((r + 1))"
+    check append-fd4-$r sh -c "echo guest-$r >&4 && $T kc-helper fsync 4"
+    check create-cwd-$r sh -c "echo made-$r >made-$r.txt && test \"\$($T cat made-$r.txt)\" = made-$r"
+    list_many $r
+}
+
+# A mount that the host restarts the server under: the first time with TERM,
+# the second with KILL. actimeo=0 makes every stat ask the server, so the
+# checks use the handles the client kept, not its attribute cache.
+run_restart() {
+    if $T kc-helper mount $SRC /mnt "$OPTS,actimeo=0"; then
+        pass mount-r
+    else
+        fail mount-r
+        return
+    fi
+    # The client now holds a handle of every entry.
+    list_many 0
+    if ! cd /mnt/deep/a/b/c; then
+        fail cd-deep
+        $T umount /mnt
+        return
+    fi
+    pass cd-deep
+    # "command": a failed redirection on exec must not end this shell (PID 1).
+    command exec 3<story.txt
+    line=$($T sh -c 'read -r l && echo "$l"' <&3 2>&1)
+    check read-fd3-0 test "$line" = "line 1"
+    command exec 4>>log.txt
+    check append-fd4-0 sh -c "echo guest-0 >&4 && $T kc-helper fsync 4"
+
+    for r in 1 2; do
+        sync
+        echo "KC-RESTART $r"
+        if wait_ack $r; then pass ack-$r; else fail ack-$r; fi
+        # Data pages go, so reads and listings reach the server; the
+        # dentries and open files keep the handles from before.
+        echo 1 >/proc/sys/vm/drop_caches
+        after_restart $r
+    done
+
+    exec 3<&- 4>&-
+    cd /
+    # busybox timeout leaves a watcher for up to a second after its command,
+    # in the old working folder and with fds 3 and 4: the mount is busy until
+    # it is gone.
+    i=0
+    until $T umount /mnt 2>/dev/null; do
+        i=$((i + 1))
+        if [ $i -ge 10 ]; then
+            fail umount-r
+            return
+        fi
+        sleep 0.5
+    done
+    pass umount-r
+}
+
 run_default
+run_restart
 echo "KC-SUMMARY passed=$passed failed=$failed"
 if [ $failed = 0 ] && [ $passed -gt 0 ]; then echo "KC-RESULT PASS"; else echo "KC-RESULT FAIL"; fi
