@@ -22,7 +22,7 @@ constexpr int kManyFiles = 300;
 constexpr const char* kCacheObjects = "100";
 
 std::string ManyName(int i) {
-  char name[16];
+  char name[24];
   std::snprintf(name, sizeof name, "f%04d", i);
   return name;
 }
