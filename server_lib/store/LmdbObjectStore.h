@@ -41,7 +41,7 @@ class LmdbObjectStore : public ObjectStore {
     // How long the first queued change waits for others to join its batch.
     std::chrono::milliseconds batchDelay{1000};
     // A queue this long is written at once, so that its memory stays small.
-    size_t promptBatch = 10000;
+    size_t promptBatch = 1000;
     // Beyond this the writer has fallen far behind: new records are dropped.
     size_t maxQueued = 1000000;
   };

@@ -151,7 +151,8 @@ class MonitoringTest : public ::testing::Test {
  protected:
   void SetUp() override {
     socket_ = (temp_.Path() / "control.sock").string();
-    std::vector<std::string> arguments{"--local-path", Export(), "--share-name", "/share", "--control-socket", socket_};
+    std::vector<std::string> arguments{"--local-path", Export(),  "--share-name", "/share", "--control-socket",
+                                       socket_,   "--state-dir", (temp_.Path() / "state").string()};
     for (auto& more : MoreArguments()) arguments.push_back(std::move(more));
     host_ = std::make_unique<TestSupport::HostProcess>(arguments);
     ASSERT_TRUE(host_->WaitForOutput("Serving", 20000)) << host_->ErrorOutput();
@@ -303,6 +304,12 @@ TEST_F(MonitoringTest, StatusShowsTheExportTheConnectionAndWhatTheServerHolds) {
   // The root and the file the client looked up; missing names are not kept.
   EXPECT_EQ(status.at("cached_objects"), nlohmann::json::parse(R"([{"share": "/share", "objects": 2}])"));
   EXPECT_EQ(status.at("mounted_clients"), 1);
+  const auto& cache = status.at("cache");
+  EXPECT_EQ(cache.at("capacity"), 100000);
+  EXPECT_GT(cache.at("hits").get<uint64_t>(), 0u);
+  EXPECT_EQ(cache.at("stale"), 0);
+  EXPECT_EQ(cache.at("evicted"), 0);
+  EXPECT_TRUE(status.at("store").at("open").get<bool>());
   EXPECT_EQ(status.at("virtual_files"), nlohmann::json::parse(R"({"count": 1, "bytes": 1073741824})"));
   EXPECT_LE(status.at("descriptors").at("open"), status.at("descriptors").at("limit"));
   EXPECT_GT(status.at("descriptors").at("limit"), 0);
@@ -316,7 +323,7 @@ TEST_F(MonitoringTest, StatusShowsTheExportTheConnectionAndWhatTheServerHolds) {
         "Server       serving on TCP port " + std::to_string(port) + " for ",
         "Portmapper   MOUNT and NFS registered for port " + std::to_string(port) + "\n", "Connections  1\n",
         "               " + client->LocalAddress() + " ", "Cached       2 objects in /share\n",
-        "Mounted by   1 client address\n",
+        "Mounted by   1 client address\n", "Cache        at most 100000 objects; ", "Handle store ",
         "Virtual      1 file, 1.0 GiB\n"}) {
     EXPECT_NE(screen.output.find(expected), std::string::npos) << expected << "\nin\n" << screen.output;
   }
@@ -447,6 +454,10 @@ TEST_F(MetricsPageTest, CountsKnownTrafficInThePrometheusFormat) {
   EXPECT_EQ(sample("nfs_up"), 1);
   EXPECT_GE(sample(R"(nfs_cached_objects{share="/share"})"), 2);  // the root and data.bin
   EXPECT_EQ(sample("nfs_mounted_clients"), 1);
+  EXPECT_EQ(sample("nfs_cache_capacity"), 100000);
+  EXPECT_GT(sample(R"(nfs_cache_lookups_total{outcome="hit"})"), 0);
+  EXPECT_EQ(sample(R"(nfs_cache_lookups_total{outcome="stale"})"), 0);
+  EXPECT_EQ(sample("nfs_cache_evictions_total"), 0);
   EXPECT_LE(sample("nfs_open_descriptors"), sample("nfs_descriptor_limit"));
   EXPECT_GT(sample("nfs_descriptor_limit"), 0);
   EXPECT_EQ(sample("nfs_virtual_files"), 0);

@@ -22,7 +22,7 @@ constexpr int kManyFiles = 300;
 constexpr const char* kCacheObjects = "100";
 
 std::string ManyName(int i) {
-  char name[16];
+  char name[24];
   std::snprintf(name, sizeof name, "f%04d", i);
   return name;
 }
@@ -193,6 +193,32 @@ TEST_F(RestartTest, ADamagedStoreIsMovedAsideAndTheServerStartsAnew) {
     movedAside |= entry.path().filename().string().find("damaged") != std::string::npos;
   }
   EXPECT_TRUE(movedAside);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StateFlagsTest, BadCacheSizesAndUnusableStateFoldersStopTheStart) {
+  TestSupport::TempDir temp;
+  temp.WriteFile("not-a-folder", "");
+  const std::vector<std::string> base{"--local-path", (temp.Path() / "export").string(), "--control-socket",
+                                      (temp.Path() / "control.sock").string(), "--port",
+                                      std::to_string(TestSupport::FreeLoopbackPort())};
+  auto run = [&](std::vector<std::string> more) {
+    std::vector<std::string> arguments = base;
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return TestSupport::RunHostToEnd(arguments);
+  };
+  const auto notANumber = run({"--cache-objects", "lots"});
+  EXPECT_EQ(notANumber.status, 2);
+  EXPECT_NE(notANumber.errors.find("--cache-objects 'lots'"), std::string::npos) << notANumber.errors;
+  const auto tooFew = run({"--cache-objects", "10", "--state-dir", (temp.Path() / "state").string()});
+  EXPECT_EQ(tooFew.status, 1);
+  EXPECT_NE(tooFew.errors.find("give at least 64 objects"), std::string::npos) << tooFew.errors;
+  const auto unusable = run({"--state-dir", (temp.Path() / "not-a-folder" / "state").string()});
+  EXPECT_EQ(unusable.status, 1);
+  EXPECT_NE(unusable.errors.find("not-a-folder"), std::string::npos) << unusable.errors;
 }
 
 }  // namespace

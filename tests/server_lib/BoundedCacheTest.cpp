@@ -34,7 +34,7 @@ class BoundedCacheTest : public TestSupport::ServerTest {
   std::vector<NFS::ObjectId> MakeTree(int folders) {
     std::vector<NFS::ObjectId> ids;
     for (int i = 0; i < folders; ++i) {
-      char name[8];
+      char name[16];
       std::snprintf(name, sizeof name, "d%03d", i);
       temp_.WriteFile(std::string("export/") + name + "/file", name);
       const NFS::ObjectId dir = Lookup(root_, Common::FromUtf8(name));
