@@ -1,6 +1,7 @@
 #include "server_lib/store/LmdbObjectStore.h"
 
 #include <lmdb.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -21,9 +22,7 @@ namespace {
 constexpr uint8_t kRecordVersion = 1;
 // Records the sweep reads in one read transaction, so that no reader lives
 // long enough to keep old pages from being reused.
-constexpr size_t kSliceSize = 256;
 constexpr uint64_t kMinForgetsBeforeSweep = 10000;
-constexpr std::chrono::milliseconds kSweepPause{20};
 // A writer that fell far behind commits its queue in parts of this size, so
 // that no transaction grows without bound.
 constexpr size_t kPutsPerTxn = 50000;
@@ -417,6 +416,7 @@ void LmdbObjectStore::Run() {
       // Lookups read inFlight_ meanwhile; only this thread changes it, and
       // only under the lock.
       WriteBatch(inFlight_, undecodable);
+      ReleaseMappedPages();
       lock.lock();
       inFlight_.clear();
       writtenUpTo_ = upTo;
@@ -433,11 +433,11 @@ void LmdbObjectStore::Run() {
     if (sweep_.active && hasCheck_) {
       lock.unlock();
       SweepSlice();
+      ReleaseMappedPages();
       lock.lock();
       // Clients come first: each slice's check holds the server's lock, so
-      // the sweep leaves it free most of the time (a store of 100 000 ids
-      // takes some seconds).
-      if (sweep_.active && !stop_) wake_.wait_for(lock, kSweepPause);
+      // the sweep takes it for a moment now and then.
+      if (sweep_.active && !stop_) wake_.wait_for(lock, options_.sweepPause);
       continue;
     }
     sweep_.active = false;
@@ -446,6 +446,21 @@ void LmdbObjectStore::Run() {
     } else {
       wake_.wait(lock);
     }
+  }
+}
+
+void LmdbObjectStore::ReleaseMappedPages() {
+  // The map's pages count as the process's memory once read, and a sweep
+  // or a year of batches reads them all: a store of ten million ids would
+  // look like gigabytes held. They are the file's, so letting them go costs
+  // at most a fault that finds them in the page cache again.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - releasedAt_ < std::chrono::seconds(1)) return;
+  releasedAt_ = now;
+  std::shared_lock lock(mapLock_);
+  MDB_envinfo info{};
+  if (mdb_env_info(env_, &info) == 0 && info.me_mapaddr != nullptr) {
+    madvise(info.me_mapaddr, info.me_mapsize, MADV_DONTNEED);
   }
 }
 
@@ -567,7 +582,7 @@ void LmdbObjectStore::SweepSlice() {
     } else if (rc == 0) {
       rc = mdb_cursor_get(cursor, &key, &value, MDB_FIRST);
     }
-    for (; rc == 0 && seen < kSliceSize; ++seen) {
+    for (; rc == 0 && seen < options_.sweepSlice; ++seen) {
       const auto* keyBytes = static_cast<const uint8_t*>(key.mv_data);
       ObjectId id(keyBytes, keyBytes + key.mv_size);
       std::string raw(static_cast<const char*>(value.mv_data), value.mv_size);
