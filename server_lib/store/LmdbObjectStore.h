@@ -106,8 +106,6 @@ class LmdbObjectStore : public ObjectStore {
   // process. Readers wait at the gate while a resize waits for them to end,
   // so that a steady stream of lookups cannot hold it off.
   std::shared_mutex mapLock_;
-  // When the map's pages were last let go (by the store's thread only).
-  std::chrono::steady_clock::time_point releasedAt_{};
   std::mutex gate_;
   std::atomic<bool> resizing_{false};
 
