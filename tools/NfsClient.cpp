@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "tools/LibnfsCall.h"
+#include "tools/NfsUrl.h"
 
 namespace Tools {
 
 namespace {
 
-constexpr int kDefaultPort = 2029;
 constexpr int kTimeoutMs = 30000;
 constexpr uint32_t kChunk = 32768;
 
@@ -65,12 +65,16 @@ void ThrowUnlessAnswered(const CallResult& result, const std::string& unsent, co
 // One RPC connection to one program, with calls waited for.
 class Connection {
  public:
-  Connection(const std::string& host, int port, int program) : rpc_(rpc_init_context()) {
+  Connection(const NfsUrl& url, int port, int program) : rpc_(rpc_init_context()) {
+    if (url.uid) rpc_set_uid(rpc_, *url.uid);
+    if (url.gid) rpc_set_gid(rpc_, *url.gid);
+    const std::string& host = url.host;
     const CallResult connected = CallAndWait(rpc_, kTimeoutMs, [&](rpc_context* rpc, rpc_cb cb, void* data) {
       return rpc_connect_port_async(rpc, host.c_str(), port, program, 3, cb, data);
     });
     ThrowUnlessAnswered(connected, "cannot connect to " + host,
-                        "cannot connect to " + host + ":" + std::to_string(port) + ": " +
+                        "cannot connect to " + (host.find(':') == std::string::npos ? host : "[" + host + "]") +
+                            ":" + std::to_string(port) + ": " +
                             (connected.error.empty() ? "connection failed" : connected.error));
   }
   ~Connection() { rpc_destroy_context(rpc_); }
@@ -98,49 +102,10 @@ void Check(int status, const std::string& what) {
   if (status != NFS3_OK) throw Failure{what + ": " + StatusName(status)};
 }
 
-struct Url {
-  std::string host;
-  int port = kDefaultPort;
-  std::string share;                // "/share"
-  std::vector<std::string> names;   // the path below the share
-};
-
-Url ParseUrl(const std::string& text) {
-  const std::string scheme = "nfs://";
-  if (text.rfind(scheme, 0) != 0) throw Failure{"not an nfs:// URL: " + text};
-  std::string rest = text.substr(scheme.size());
-  rest = rest.substr(0, rest.find('?'));
-  Url url;
-  const size_t slash = rest.find('/');
-  std::string authority = rest.substr(0, slash);
-  const size_t colon = authority.find(':');
-  if (colon != std::string::npos) {
-    url.port = std::atoi(authority.substr(colon + 1).c_str());
-    authority = authority.substr(0, colon);
-  }
-  url.host = authority;
-  std::vector<std::string> parts;
-  if (slash != std::string::npos) {
-    std::string path = rest.substr(slash + 1);
-    size_t begin = 0;
-    while (begin <= path.size()) {
-      const size_t end = path.find('/', begin);
-      const std::string part = path.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-      if (!part.empty()) parts.push_back(part);
-      if (end == std::string::npos) break;
-      begin = end + 1;
-    }
-  }
-  if (url.host.empty() || parts.empty()) throw Failure{"the URL needs a host and a share: " + text};
-  url.share = "/" + parts.front();
-  url.names.assign(parts.begin() + 1, parts.end());
-  return url;
-}
-
 class Client {
  public:
-  explicit Client(const Url& url) : url_(url), nfs_(url.host, url.port, NFS_PROGRAM) {
-    Connection mount(url.host, url.port, MOUNT_PROGRAM);
+  explicit Client(const NfsUrl& url) : url_(url), nfs_(url, url.nfsPort, NFS_PROGRAM) {
+    Connection mount(url, url.mountPort, MOUNT_PROGRAM);
     std::string share = url.share;
     int status = -1;
     mount.Call("MNT", [&](rpc_context* rpc, rpc_cb cb, void* data) {
@@ -309,7 +274,7 @@ class Client {
   }
 
  private:
-  Url url_;
+  NfsUrl url_;
   Connection nfs_;
   Handle root_;
 };
@@ -349,8 +314,9 @@ class Progress {
 void Usage() {
   std::fprintf(stderr,
                "Usage: nfs_host nfs ls|stat|cat|put URL [FILE]\n"
-               "  URL is nfs://HOST[:PORT]/SHARE[/PATH] (port 2029 unless given), for example\n"
-               "  nfs://127.0.0.1/share/big.bin\n"
+               "  URL is nfs://HOST[:PORT]/SHARE[/PATH][?KEY=VALUE&...], for example\n"
+               "  nfs://127.0.0.1/share/big.bin or nfs://[::1]:2050/share; PORT (2029 unless\n"
+               "  given) serves NFS and MOUNT unless nfsport=N or mountport=N says otherwise\n"
                "  ls    lists a directory     stat  prints the attributes\n"
                "  cat   writes a file's content to standard output\n"
                "  put   copies FILE (or standard input) to a new file at URL\n");
@@ -365,7 +331,13 @@ int RunNfsClient(int argc, char** argv) {
   }
   const std::string verb = argv[1];
   try {
-    const Url url = ParseUrl(argv[2]);
+    NfsUrl url;
+    try {
+      url = ParseNfsUrl(argv[2]);
+    } catch (const BadNfsUrl& bad) {
+      std::fprintf(stderr, "nfs %s: bad URL: %s\n", verb.c_str(), bad.what());
+      return 2;
+    }
     Client client(url);
     if (verb == "ls") {
       Handle dir = client.Walk(url.names);

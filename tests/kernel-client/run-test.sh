@@ -13,7 +13,8 @@
 # built build/bin/nfs_host. scripts/kernel-client sets all that up.
 #
 # Environment: KC_TIMEOUT (seconds for the whole run, default 240, 600 with
-# --matrix), KC_CACHE (kernel cache, default /var/cache/nfs-kernel-client),
+# --matrix), KC_CACHE (kernel cache, default /var/cache/nfs-kernel-client as
+# root, else ${XDG_CACHE_HOME:-$HOME/.cache}/nfs-kernel-client),
 # KC_KEEP=1 keeps the temporary folder, KC_LOG_LEVEL (server, default 1).
 set -euo pipefail
 
@@ -32,7 +33,13 @@ case "${1:-}" in
 esac
 
 if [[ $MODE == matrix ]]; then BUDGET=${KC_TIMEOUT:-600}; else BUDGET=${KC_TIMEOUT:-240}; fi
-CACHE=${KC_CACHE:-/var/cache/nfs-kernel-client}
+# Only root may write under /var/cache; anyone else keeps the kernel in their own cache folder.
+if [[ $(id -u) -eq 0 ]]; then
+  DEFAULT_CACHE=/var/cache/nfs-kernel-client
+else
+  DEFAULT_CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/nfs-kernel-client"
+fi
+CACHE=${KC_CACHE:-$DEFAULT_CACHE}
 START=$SECONDS
 DEADLINE=$((SECONDS + BUDGET))
 
