@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/app/ControlProtocol.h"
+#include "tools/ControlProtocol.h"
 #include "tools/ControlSocket.h"
 
 namespace Tools {

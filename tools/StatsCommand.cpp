@@ -15,17 +15,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/app/ControlProtocol.h"
+#include "commands/Names.h"
 #include "tools/ControlClient.h"
+#include "tools/ControlProtocol.h"
 #include "tools/HumanUnits.h"
 
 namespace Tools {
 
 namespace {
 
-constexpr const char* kCommand = "NFS::GetServerStatisticsCommand";
-constexpr const char* kProperty = "Statistics";
-constexpr int kFormat = 1;
 constexpr double kMaxInterval = 86400;
 constexpr int kHeaderEvery = 20;
 
@@ -155,7 +153,7 @@ const nlohmann::json& Member(const nlohmann::json& object, const char* name) {
 }
 
 bool Read(const nlohmann::json& document, Counters& counters, std::string& problem) {
-  if (Number(document, "format") != static_cast<uint64_t>(kFormat)) {
+  if (Number(document, "format") != static_cast<uint64_t>(NFS::kMonitoringFormat)) {
     problem = "The host's statistics come in a format this program does not know.";
     return false;
   }
@@ -400,7 +398,8 @@ void PrintIntervalJson(const Interval& interval, const Counters& now) {
 bool Fetch(ControlClient& client, nlohmann::json& document, Counters& counters) {
   std::string problem;
   nlohmann::json response;
-  if (!client.Run(kCommand, response, problem) || !DocumentOf(response, kProperty, document, problem) ||
+  if (!client.Run(NFS::CommandNames::GetServerStatistics.commandName, response, problem) ||
+      !DocumentOf(response, NFS::kStatisticsProperty, document, problem) ||
       !Read(document, counters, problem)) {
     std::fprintf(stderr, "%s\n", problem.c_str());
     return false;

@@ -5,17 +5,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/app/ControlProtocol.h"
+#include "commands/Names.h"
 #include "tools/ControlClient.h"
+#include "tools/ControlProtocol.h"
 #include "tools/HumanUnits.h"
 
 namespace Tools {
 
 namespace {
 
-constexpr const char* kCommand = "NFS::GetServerStatusCommand";
-constexpr const char* kProperty = "Status";
-constexpr uint64_t kFormat = 1;
 
 void PrintHelp() {
   std::printf(
@@ -173,11 +171,12 @@ int RunStatus(int argc, char** argv) {
   }
   nlohmann::json response;
   nlohmann::json document;
-  if (!client.Run(kCommand, response, problem) || !DocumentOf(response, kProperty, document, problem)) {
+  if (!client.Run(NFS::CommandNames::GetServerStatus.commandName, response, problem) ||
+      !DocumentOf(response, NFS::kStatusProperty, document, problem)) {
     std::fprintf(stderr, "%s\n", problem.c_str());
     return 1;
   }
-  if (Number(document, "format") != kFormat) {
+  if (Number(document, "format") != static_cast<uint64_t>(NFS::kMonitoringFormat)) {
     std::fprintf(stderr, "The host's status comes in a format this program does not know.\n");
     return 1;
   }

@@ -13,8 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "commands/FileEventsStream.h"
-#include "host/app/ControlProtocol.h"
+#include "commands/Names.h"
+#include "tools/ControlProtocol.h"
 #include "tools/ControlSocket.h"
 
 namespace Tools {

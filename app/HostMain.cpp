@@ -13,6 +13,9 @@
 #include <optional>
 #include <string>
 
+#include "app/ControlChannel.h"
+#include "app/MetricsServer.h"
+#include "commands/Names.h"
 #include "host/Commands.h"
 #include "host/Components.h"
 #include "host/Configuration.h"
@@ -21,16 +24,16 @@
 #include "host/Network.h"
 #include "host/Resources.h"
 #include "host/Streams.h"
-#include "host/app/ControlChannel.h"
-#include "host/app/ControlProtocol.h"
-#include "host/app/MetricsServer.h"
 #include "tools/CallCommand.h"
+#include "tools/ControlProtocol.h"
 #include "tools/NfsClient.h"
 #include "tools/StatsCommand.h"
 #include "tools/StatusCommand.h"
 #include "tools/WatchCommand.h"
 
 namespace {
+
+namespace Property = NFS::Property;
 
 struct Flags {
   std::string modules;
@@ -283,32 +286,36 @@ int main(int argc, char** argv) {
   for (const auto& component : components.All()) component->SetContext(&context);
 
   // The option set's defaults, overridden by the flags.
-  Core::Record request("NFS::StartServerRequest");
+  Core::Record request(NFS::CommandNames::StartServer.requestType);
   for (const auto& addon : addons.Find<Configuration::OptionAddon>()) {
     auto provider = addon->CreateProvider(&context);
-    if (provider->GetName() != u"NFS::Options") continue;
+    if (Common::ToUtf8(provider->GetName()) != NFS::kOptionsName) continue;
     try {
       auto defaults = provider->GetDefaultValue();
-      request.Set("LocalPath", defaults->GetOr<Common::WString>("LocalPath", {}));
-      request.Set("ShareName", defaults->GetOr<Common::WString>("ShareName", {}));
-      if (defaults->Has("AllowClients")) request.Set("AllowClients", defaults->Get<Common::WString>("AllowClients"));
-      request.Set("ReadOnly", defaults->GetOr<bool>("ReadOnly", false));
-      request.Set("AsyncWrites", defaults->GetOr<bool>("AsyncWrites", false));
-      if (defaults->Has("StateDir")) request.Set("StateDir", defaults->Get<Common::WString>("StateDir"));
-      if (defaults->Has("CacheObjects") && !flags.cacheObjects) {
-        flags.cacheObjects = Common::ToUtf8(defaults->Get<Common::WString>("CacheObjects"));
+      request.Set(Property::kLocalPath, defaults->GetOr<Common::WString>(Property::kLocalPath, {}));
+      request.Set(Property::kShareName, defaults->GetOr<Common::WString>(Property::kShareName, {}));
+      if (defaults->Has(Property::kAllowClients)) {
+        request.Set(Property::kAllowClients, defaults->Get<Common::WString>(Property::kAllowClients));
+      }
+      request.Set(Property::kReadOnly, defaults->GetOr<bool>(Property::kReadOnly, false));
+      request.Set(Property::kAsyncWrites, defaults->GetOr<bool>(Property::kAsyncWrites, false));
+      if (defaults->Has(Property::kStateDir)) {
+        request.Set(Property::kStateDir, defaults->Get<Common::WString>(Property::kStateDir));
+      }
+      if (defaults->Has(Property::kCacheObjects) && !flags.cacheObjects) {
+        flags.cacheObjects = Common::ToUtf8(defaults->Get<Common::WString>(Property::kCacheObjects));
       }
     } catch (const Common::Error& error) {
       PrintFailure("Cannot read the NFS options", error);
     }
   }
-  if (flags.localPath) request.Set("LocalPath", Common::FromUtf8(*flags.localPath));
-  if (flags.shareName) request.Set("ShareName", Common::FromUtf8(*flags.shareName));
-  if (flags.allowClients) request.Set("AllowClients", Common::FromUtf8(*flags.allowClients));
-  if (flags.readOnly) request.Set("ReadOnly", true);
-  if (flags.asyncWrites) request.Set("AsyncWrites", true);
-  if (!flags.listen.empty()) request.Set("Listen", Common::FromUtf8(flags.listen));
-  if (flags.stateDir) request.Set("StateDir", Common::FromUtf8(*flags.stateDir));
+  if (flags.localPath) request.Set(Property::kLocalPath, Common::FromUtf8(*flags.localPath));
+  if (flags.shareName) request.Set(Property::kShareName, Common::FromUtf8(*flags.shareName));
+  if (flags.allowClients) request.Set(Property::kAllowClients, Common::FromUtf8(*flags.allowClients));
+  if (flags.readOnly) request.Set(Property::kReadOnly, true);
+  if (flags.asyncWrites) request.Set(Property::kAsyncWrites, true);
+  if (!flags.listen.empty()) request.Set(Property::kListen, Common::FromUtf8(flags.listen));
+  if (flags.stateDir) request.Set(Property::kStateDir, Common::FromUtf8(*flags.stateDir));
   if (flags.cacheObjects) {
     uint64_t count = 0;
     if (!ParseCount(*flags.cacheObjects, count)) {
@@ -316,13 +323,13 @@ int main(int argc, char** argv) {
       components.ShutdownAll();
       return 2;
     }
-    request.Set("CacheObjects", count);
+    request.Set(Property::kCacheObjects, count);
   }
-  if (flags.port != 0) request.Set("Port", static_cast<uint64_t>(flags.port));
+  if (flags.port != 0) request.Set(Property::kPort, static_cast<uint64_t>(flags.port));
   // A list that does not parse is a usage error, whether it came from a
   // flag or from the resources: say which entry, before anything starts.
-  if (request.Has("AllowClients")) {
-    const std::string list = Common::ToUtf8(request.Get<Common::WString>("AllowClients"));
+  if (request.Has(Property::kAllowClients)) {
+    const std::string list = Common::ToUtf8(request.Get<Common::WString>(Property::kAllowClients));
     Host::ClientNetworks networks;
     std::string why;
     if (!Host::ClientNetworks::Parse(list, networks, why)) {
@@ -337,7 +344,8 @@ int main(int argc, char** argv) {
   // Bound before anything is exported: a taken port stops the start-up.
   std::unique_ptr<Host::MetricsServer> metrics;
   if (flags.metrics) {
-    metrics = Host::CreateMetricsServer(commands, *flags.metrics, "NFS::GetMetricsCommand", "NFS::GetMetricsRequest");
+    metrics = Host::CreateMetricsServer(commands, *flags.metrics, NFS::CommandNames::GetMetrics.commandName,
+                                        NFS::CommandNames::GetMetrics.requestType);
     try {
       metrics->Start();
     } catch (const Common::Error& error) {
@@ -347,7 +355,7 @@ int main(int argc, char** argv) {
     }
   }
   try {
-    commands.Run("NFS::StartServerCommand", request).get();
+    commands.Run(NFS::CommandNames::StartServer.commandName, request).get();
   } catch (const Common::Error& error) {
     PrintFailure("Cannot start the NFS server", error);
     components.ShutdownAll();
@@ -364,8 +372,8 @@ int main(int argc, char** argv) {
   }
   std::printf("Control channel: %s\n", flags.controlSocket.c_str());
   std::printf("Serving '%s' as '%s'. Stop with Ctrl-C or SIGTERM.\n",
-              Common::ToUtf8(request.GetOr<Common::WString>("LocalPath", {})).c_str(),
-              Common::ToUtf8(request.GetOr<Common::WString>("ShareName", {})).c_str());
+              Common::ToUtf8(request.GetOr<Common::WString>(Property::kLocalPath, {})).c_str(),
+              Common::ToUtf8(request.GetOr<Common::WString>(Property::kShareName, {})).c_str());
   std::fflush(stdout);
 
   int received = 0;
