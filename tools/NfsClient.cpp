@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/CommandLine.h"
 #include "tools/LibnfsCall.h"
 
 namespace Tools {
@@ -115,7 +116,9 @@ Url ParseUrl(const std::string& text) {
   std::string authority = rest.substr(0, slash);
   const size_t colon = authority.find(':');
   if (colon != std::string::npos) {
-    url.port = std::atoi(authority.substr(colon + 1).c_str());
+    uint64_t port = 0;
+    if (!ParseNumber(authority.substr(colon + 1), 1, 65535, port)) throw Failure{"not a port from 1 to 65535: " + text};
+    url.port = static_cast<int>(port);
     authority = authority.substr(0, colon);
   }
   url.host = authority;
@@ -346,26 +349,36 @@ class Progress {
   int last_ = -1;
 };
 
-void Usage() {
-  std::fprintf(stderr,
-               "Usage: nfs_host nfs ls|stat|cat|put URL [FILE]\n"
-               "  URL is nfs://HOST[:PORT]/SHARE[/PATH] (port 2029 unless given), for example\n"
-               "  nfs://127.0.0.1/share/big.bin\n"
-               "  ls    lists a directory     stat  prints the attributes\n"
-               "  cat   writes a file's content to standard output\n"
-               "  put   copies FILE (or standard input) to a new file at URL\n");
+void PrintHelp() {
+  std::printf(
+      "Usage: nfs_host nfs ls|stat|cat|put URL [FILE]\n"
+      "  URL is nfs://HOST[:PORT]/SHARE[/PATH] (port 2029 unless given), for example\n"
+      "  nfs://127.0.0.1/share/big.bin\n"
+      "  ls    lists a directory     stat  prints the attributes\n"
+      "  cat   writes a file's content to standard output\n"
+      "  put   copies FILE (or standard input) to a new file at URL\n"
+      "  --help      this text\n"
+      "  --version   the version of this program\n");
 }
 
 }  // namespace
 
 int RunNfsClient(int argc, char** argv) {
-  if (argc < 3 || std::strcmp(argv[1], "--help") == 0) {
-    Usage();
-    return 2;
+  const CommandLine commandLine{"nfs_host nfs", {}, PrintHelp, false, 3};
+  const Parsed parsed = Parse(commandLine, argc, argv);
+  if (parsed.exitStatus) return *parsed.exitStatus;
+  const std::vector<std::string>& arguments = parsed.arguments;
+  if (arguments.empty()) return UsageError(commandLine.command, "missing ls, stat, cat or put");
+  const std::string& verb = arguments[0];
+  if (verb != "ls" && verb != "stat" && verb != "cat" && verb != "put") {
+    return UsageError(commandLine.command, "unknown action '" + verb + "' (ls, stat, cat or put)");
   }
-  const std::string verb = argv[1];
+  if (arguments.size() < 2) return UsageError(commandLine.command, "missing the URL");
+  if (verb != "put" && arguments.size() > 2) {
+    return UsageError(commandLine.command, "unexpected argument '" + arguments[2] + "'");
+  }
   try {
-    const Url url = ParseUrl(argv[2]);
+    const Url url = ParseUrl(arguments[1]);
     Client client(url);
     if (verb == "ls") {
       Handle dir = client.Walk(url.names);
@@ -397,8 +410,8 @@ int RunNfsClient(int argc, char** argv) {
       }
     } else if (verb == "put") {
       if (url.names.empty()) throw Failure{"put needs a file name after the share"};
-      std::FILE* source = argc > 3 ? std::fopen(argv[3], "rb") : stdin;
-      if (source == nullptr) throw Failure{std::string("cannot open ") + argv[3]};
+      std::FILE* source = arguments.size() > 2 ? std::fopen(arguments[2].c_str(), "rb") : stdin;
+      if (source == nullptr) throw Failure{"cannot open " + arguments[2]};
       uint64_t total = 0;
       if (source != stdin) {
         std::fseek(source, 0, SEEK_END);
@@ -417,9 +430,6 @@ int RunNfsClient(int argc, char** argv) {
       }
       if (source != stdin) std::fclose(source);
       client.Commit(file);
-    } else {
-      Usage();
-      return 2;
     }
   } catch (const Failure& failure) {
     std::fprintf(stderr, "nfs %s: %s\n", verb.c_str(), failure.text.c_str());
