@@ -76,21 +76,21 @@ void CheckShareNameShape(const Common::WString& shareName) {
 // and a writable export.
 NSL::NetworkOptions NetworkOptionsOf(const Core::Record& request) {
   NSL::NetworkOptions options;
-  if (request.Has("AllowClients")) {
-    const std::string text = Common::ToUtf8(request.Get<Common::WString>("AllowClients"));
+  if (request.Has(Property::kAllowClients)) {
+    const std::string text = Common::ToUtf8(request.Get<Common::WString>(Property::kAllowClients));
     std::string why;
     if (!Host::ClientNetworks::Parse(text, options.access.allowClients, why)) {
       throw Common::Error(ErrorCode::InvalidArgument, Common::FormatMessage(kAllowClientsInvalid, text, why));
     }
   }
-  options.access.readOnly = request.GetOr<bool>("ReadOnly", false);
-  options.asyncWrites = request.GetOr<bool>("AsyncWrites", false);
-  options.listenAddress = Common::ToUtf8(request.GetOr<Common::WString>("Listen", {}));
+  options.access.readOnly = request.GetOr<bool>(Property::kReadOnly, false);
+  options.asyncWrites = request.GetOr<bool>(Property::kAsyncWrites, false);
+  options.listenAddress = Common::ToUtf8(request.GetOr<Common::WString>(Property::kListen, {}));
   Host::IpNetwork literal;
   if (!options.listenAddress.empty() && !Host::ParseIpAddress(options.listenAddress, literal)) {
     throw Common::Error(ErrorCode::InvalidArgument, Common::FormatMessage(kListenInvalid, options.listenAddress));
   }
-  const uint64_t port = request.GetOr<uint64_t>("Port", 0);
+  const uint64_t port = request.GetOr<uint64_t>(Property::kPort, 0);
   if (port > 65535) throw Common::Error(ErrorCode::InvalidArgument, Common::FormatMessage(kPortInvalid, port));
   options.port = static_cast<uint16_t>(port);
   return options;
@@ -113,13 +113,14 @@ std::string DefaultStateDir() {
 // purpose that cannot hold a store stops the start; the default one only
 // costs the handles their life beyond the process.
 void SetUpObjectStore(const Core::Record& request, ServerControl& control) {
-  const uint64_t capacity = request.GetOr<uint64_t>("CacheObjects", kDefaultCacheObjects);
+  const uint64_t capacity = request.GetOr<uint64_t>(Property::kCacheObjects, kDefaultCacheObjects);
   if (capacity != 0 && capacity < kLeastCacheObjects) {
     throw Common::Error(ErrorCode::InvalidArgument,
                         Common::FormatMessage(kCacheObjectsInvalid, capacity, kLeastCacheObjects));
   }
-  const bool given = request.Has("StateDir") && !request.Get<Common::WString>("StateDir").empty();
-  const std::string folder = given ? Common::ToUtf8(request.Get<Common::WString>("StateDir")) : DefaultStateDir();
+  const bool given = request.Has(Property::kStateDir) && !request.Get<Common::WString>(Property::kStateDir).empty();
+  const std::string folder =
+      given ? Common::ToUtf8(request.Get<Common::WString>(Property::kStateDir)) : DefaultStateDir();
   std::shared_ptr<ObjectStore> store;
   Common::Error opened = Common::Error::Success();
   if (folder.empty()) {
@@ -141,8 +142,8 @@ void SetUpObjectStore(const Core::Record& request, ServerControl& control) {
 
 Core::Record StartServerCommandImpl::RunLogic(const Core::Record& request, Core::HostContext& context) {
   try {
-    const Common::WString localPath = request.GetOr<Common::WString>("LocalPath", {});
-    const Common::WString shareName = request.GetOr<Common::WString>("ShareName", {});
+    const Common::WString localPath = request.GetOr<Common::WString>(Property::kLocalPath, {});
+    const Common::WString shareName = request.GetOr<Common::WString>(Property::kShareName, {});
     if (localPath.empty()) {
       throw Common::Error(ErrorCode::InvalidArgument, Common::FormatMessage(Messages::LocalPathInvalidArgument));
     }

@@ -28,23 +28,23 @@ void SplitFilePath(const Common::WString& path, Common::WString& folder, Common:
 
 Core::Record CreateVirtualFileCommandImpl::RunLogic(const Core::Record& request, Core::HostContext& context) {
   auto control = Control(context);
-  const Common::WString uri = request.Get<Common::WString>("SourceUri");
-  const Common::WString path = request.Get<Common::WString>("NetworkPath");
-  const uint64_t size = request.Get<uint64_t>("Size");
+  const Common::WString uri = request.Get<Common::WString>(Property::kSourceUri);
+  const Common::WString path = request.Get<Common::WString>(Property::kNetworkPath);
+  const uint64_t size = request.Get<uint64_t>(Property::kSize);
   ThrowIfFailed(control->AddVirtualFile(path, size, uri, SourceParams{}));
   return Core::Record(CommandNames::CreateVirtualFile.responseType);
 }
 
 Core::Record DeleteVirtualFileCommandImpl::RunLogic(const Core::Record& request, Core::HostContext& context) {
   auto control = Control(context);
-  ThrowIfFailed(control->DeleteVirtualFile(request.Get<Common::WString>("NetworkPath")));
+  ThrowIfFailed(control->DeleteVirtualFile(request.Get<Common::WString>(Property::kNetworkPath)));
   return Core::Record(CommandNames::DeleteVirtualFile.responseType);
 }
 
 Core::Record ControlVirtualFileCommandImpl::RunLogic(const Core::Record& request, Core::HostContext& context) {
   auto control = Control(context);
-  std::vector<uint8_t> blob = request.Get<Core::Blob>("Blob");
-  const Common::WString path = request.Get<Common::WString>("NetworkPath");
+  std::vector<uint8_t> blob = request.Get<Core::Blob>(Property::kBlob);
+  const Common::WString path = request.Get<Common::WString>(Property::kNetworkPath);
   ThrowIfFailed(control->ControlVirtualFile(path, blob));
   return Core::Record(CommandNames::ControlVirtualFile.responseType);
 }
@@ -52,8 +52,10 @@ Core::Record ControlVirtualFileCommandImpl::RunLogic(const Core::Record& request
 Core::Record FileExistsCommandImpl::RunLogic(const Core::Record& request, Core::HostContext& context) {
   auto control = Control(context);
   ShareFilePath path;
-  path.Share = request.GetOr<Common::WString>("ShareName", {});
-  if (request.Has("FilePath")) SplitFilePath(request.Get<Common::WString>("FilePath"), path.Folder, path.Name);
+  path.Share = request.GetOr<Common::WString>(Property::kShareName, {});
+  if (request.Has(Property::kFilePath)) {
+    SplitFilePath(request.Get<Common::WString>(Property::kFilePath), path.Folder, path.Name);
+  }
   bool exists = false;
   ThrowIfFailed(control->FileExists(path, exists));
   Core::Record response(CommandNames::FileExists.responseType);

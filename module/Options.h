@@ -3,7 +3,9 @@
 #include <memory>
 #include <string>
 
+#include "commands/Names.h"
 #include "host/Configuration.h"
+#include "host/Strings.h"
 
 namespace NFS {
 
@@ -11,12 +13,12 @@ namespace NFS {
 // with defaults from the module's resource file.
 class OptionProvider : public Configuration::OptionProvider {
  public:
-  static constexpr const char* kTypeName = "NFS::Options";
+  static constexpr const char* kTypeName = kOptionsName;
 
   OptionProvider(Core::HostContext* context, std::string resourcePath)
       : context_(context), resourcePath_(std::move(resourcePath)) {}
 
-  Common::WString GetName() const override { return u"NFS::Options"; }
+  Common::WString GetName() const override { return Common::FromUtf8(kTypeName); }
   std::unique_ptr<Configuration::Option> GetDefaultValue() override;
 
  private:

@@ -7,28 +7,32 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
-#include "host/app/ControlProtocol.h"
+#include "tools/CommandLine.h"
+#include "tools/ControlProtocol.h"
 #include "tools/ControlSocket.h"
 
 namespace Tools {
 
 namespace {
 
-void Usage() {
-  std::fprintf(stderr,
-               "Usage: nfs_host call [--control-socket PATH] COMMAND [Property=Value ...]\n"
-               "  Values are text; numbers, true/false and base64 byte vectors are converted\n"
-               "  by the command's property types. Example:\n"
-               "    nfs_host call NFS::FileExistsCommand ShareName=/share FilePath=big.bin\n"
-               "  The socket (default %s) must belong to you or root, in a folder\n"
-               "  that no other user may change.\n",
-               Host::DefaultClientSocketPath().c_str());
+void PrintHelp() {
+  std::printf(
+      "Usage: nfs_host call [--control-socket PATH] COMMAND [Property=Value ...]\n"
+      "  Values are text; numbers, true/false and base64 byte vectors are converted\n"
+      "  by the command's property types. Example:\n"
+      "    nfs_host call NFS::FileExistsCommand ShareName=/share FilePath=big.bin\n"
+      "  The socket (default %s) must belong to you or root, in a folder\n"
+      "  that no other user may change.\n"
+      "  --help      this text\n"
+      "  --version   the version of this program\n",
+      Host::DefaultClientSocketPath().c_str());
 }
 
 // The text with every byte outside printable ASCII as \xNN, so that any
@@ -85,23 +89,23 @@ int PrintAnswer(const std::string& answer) {
 
 int RunCall(int argc, char** argv) {
   std::string socketPath = Host::DefaultClientSocketPath();
-  int i = 1;
-  if (i < argc && std::strcmp(argv[i], "--control-socket") == 0) {
-    if (i + 1 >= argc) {
-      Usage();
-      return 2;
-    }
-    socketPath = argv[i + 1];
-    i += 2;
-  }
-  if (i >= argc || std::strcmp(argv[i], "--help") == 0) {
-    Usage();
-    return 2;
-  }
-  if (RefuseUnlessUtf8(argv[i])) return 2;
-  nlohmann::json request = {{"command", argv[i++]}, {"request", nlohmann::json::object()}};
-  for (; i < argc; ++i) {
-    const std::string pair = argv[i];
+  // Options come before the command: what follows it is the request's, even
+  // when it begins with "-".
+  CommandLine commandLine{"nfs_host call",
+                          {Value("control-socket", "a path",
+                                 [&](const std::string& path, std::string&) {
+                                   socketPath = path;
+                                   return true;
+                                 })},
+                          PrintHelp, true, SIZE_MAX};
+  const Parsed parsed = Parse(commandLine, argc, argv);
+  if (parsed.exitStatus) return *parsed.exitStatus;
+  if (parsed.arguments.empty()) return UsageError(commandLine.command, "missing the COMMAND to run");
+  const std::string& command = parsed.arguments.front();
+  if (RefuseUnlessUtf8(command)) return 2;
+  nlohmann::json request = {{"command", command}, {"request", nlohmann::json::object()}};
+  for (size_t i = 1; i < parsed.arguments.size(); ++i) {
+    const std::string& pair = parsed.arguments[i];
     if (RefuseUnlessUtf8(pair)) return 2;
     const size_t equals = pair.find('=');
     if (equals == std::string::npos || equals == 0) {

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host/app/ControlProtocol.h"
+#include "tools/ControlProtocol.h"
 
 namespace Tools {
 

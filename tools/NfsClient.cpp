@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/CommandLine.h"
 #include "tools/LibnfsCall.h"
 #include "tools/NfsUrl.h"
 
@@ -311,29 +312,39 @@ class Progress {
   int last_ = -1;
 };
 
-void Usage() {
-  std::fprintf(stderr,
-               "Usage: nfs_host nfs ls|stat|cat|put URL [FILE]\n"
-               "  URL is nfs://HOST[:PORT]/SHARE[/PATH][?KEY=VALUE&...], for example\n"
-               "  nfs://127.0.0.1/share/big.bin or nfs://[::1]:2050/share; PORT (2029 unless\n"
-               "  given) serves NFS and MOUNT unless nfsport=N or mountport=N says otherwise\n"
-               "  ls    lists a directory     stat  prints the attributes\n"
-               "  cat   writes a file's content to standard output\n"
-               "  put   copies FILE (or standard input) to a new file at URL\n");
+void PrintHelp() {
+  std::printf(
+      "Usage: nfs_host nfs ls|stat|cat|put URL [FILE]\n"
+      "  URL is nfs://HOST[:PORT]/SHARE[/PATH][?KEY=VALUE&...], for example\n"
+      "  nfs://127.0.0.1/share/big.bin or nfs://[::1]:2050/share; PORT (2029 unless\n"
+      "  given) serves NFS and MOUNT unless nfsport=N or mountport=N says otherwise\n"
+      "  ls    lists a directory     stat  prints the attributes\n"
+      "  cat   writes a file's content to standard output\n"
+      "  put   copies FILE (or standard input) to a new file at URL\n"
+      "  --help      this text\n"
+      "  --version   the version of this program\n");
 }
 
 }  // namespace
 
 int RunNfsClient(int argc, char** argv) {
-  if (argc < 3 || std::strcmp(argv[1], "--help") == 0) {
-    Usage();
-    return 2;
+  const CommandLine commandLine{"nfs_host nfs", {}, PrintHelp, false, 3};
+  const Parsed parsed = Parse(commandLine, argc, argv);
+  if (parsed.exitStatus) return *parsed.exitStatus;
+  const std::vector<std::string>& arguments = parsed.arguments;
+  if (arguments.empty()) return UsageError(commandLine.command, "missing ls, stat, cat or put");
+  const std::string& verb = arguments[0];
+  if (verb != "ls" && verb != "stat" && verb != "cat" && verb != "put") {
+    return UsageError(commandLine.command, "unknown action '" + verb + "' (ls, stat, cat or put)");
   }
-  const std::string verb = argv[1];
+  if (arguments.size() < 2) return UsageError(commandLine.command, "missing the URL");
+  if (verb != "put" && arguments.size() > 2) {
+    return UsageError(commandLine.command, "unexpected argument '" + arguments[2] + "'");
+  }
   try {
     NfsUrl url;
     try {
-      url = ParseNfsUrl(argv[2]);
+      url = ParseNfsUrl(arguments[1]);
     } catch (const BadNfsUrl& bad) {
       std::fprintf(stderr, "nfs %s: bad URL: %s\n", verb.c_str(), bad.what());
       return 2;
@@ -369,8 +380,8 @@ int RunNfsClient(int argc, char** argv) {
       }
     } else if (verb == "put") {
       if (url.names.empty()) throw Failure{"put needs a file name after the share"};
-      std::FILE* source = argc > 3 ? std::fopen(argv[3], "rb") : stdin;
-      if (source == nullptr) throw Failure{std::string("cannot open ") + argv[3]};
+      std::FILE* source = arguments.size() > 2 ? std::fopen(arguments[2].c_str(), "rb") : stdin;
+      if (source == nullptr) throw Failure{"cannot open " + arguments[2]};
       uint64_t total = 0;
       if (source != stdin) {
         std::fseek(source, 0, SEEK_END);
@@ -389,9 +400,6 @@ int RunNfsClient(int argc, char** argv) {
       }
       if (source != stdin) std::fclose(source);
       client.Commit(file);
-    } else {
-      Usage();
-      return 2;
     }
   } catch (const Failure& failure) {
     std::fprintf(stderr, "nfs %s: %s\n", verb.c_str(), failure.text.c_str());

@@ -4,28 +4,30 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "host/app/ControlProtocol.h"
+#include "commands/Names.h"
+#include "tools/CommandLine.h"
 #include "tools/ControlClient.h"
+#include "tools/ControlProtocol.h"
 #include "tools/HumanUnits.h"
 
 namespace Tools {
 
 namespace {
 
-constexpr const char* kCommand = "NFS::GetServerStatisticsCommand";
-constexpr const char* kProperty = "Statistics";
-constexpr int kFormat = 1;
 constexpr double kMaxInterval = 86400;
 constexpr int kHeaderEvery = 20;
 
@@ -53,63 +55,48 @@ void PrintHelp() {
       "  --count N            with --interval, stop after N lines\n"
       "  --control-socket PATH\n"
       "                       the host's control socket (default %s)\n"
-      "  --help               this text\n",
+      "  --help               this text\n"
+      "  --version            the version of this program\n",
       kMaxInterval, Host::DefaultClientSocketPath().c_str());
 }
 
-// 0 to go on, else the exit status.
-int Parse(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string flag = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) return nullptr;
-      return argv[++i];
-    };
-    if (flag == "--help" || flag == "-h") {
-      PrintHelp();
-      return -1;
+// Nothing to go on, else the exit status.
+std::optional<int> ParseStats(int argc, char** argv, Options& options) {
+  const auto interval = [&](const std::string& text, std::string& problem) {
+    double seconds = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(seconds) ||
+        seconds <= 0 || seconds > kMaxInterval) {
+      problem = "--interval takes a number of seconds above 0 and at most " +
+                std::to_string(static_cast<int>(kMaxInterval));
+      return false;
     }
-    if (flag == "--json") {
-      options.json = true;
-    } else if (flag == "--interval") {
-      const char* text = value();
-      char* end = nullptr;
-      errno = 0;
-      const double seconds = text != nullptr ? std::strtod(text, &end) : 0;
-      if (text == nullptr || *text == '\0' || *end != '\0' || errno != 0 || !std::isfinite(seconds) ||
-          seconds <= 0 || seconds > kMaxInterval) {
-        std::fprintf(stderr, "--interval takes a number of seconds above 0 and at most %.0f (see --help)\n",
-                     kMaxInterval);
-        return 2;
-      }
-      options.interval = seconds;
-    } else if (flag == "--count") {
-      const char* text = value();
-      char* end = nullptr;
-      errno = 0;
-      const long long count = text != nullptr ? std::strtoll(text, &end, 10) : 0;
-      if (text == nullptr || *text == '\0' || *end != '\0' || errno != 0 || count <= 0) {
-        std::fprintf(stderr, "--count takes a whole number above 0 (see --help)\n");
-        return 2;
-      }
-      options.count = count;
-    } else if (flag == "--control-socket") {
-      const char* path = value();
-      if (path == nullptr) {
-        std::fprintf(stderr, "--control-socket needs a path (see --help)\n");
-        return 2;
-      }
-      options.socketPath = path;
-    } else {
-      std::fprintf(stderr, "unknown option '%s' (see 'nfs_host stats --help')\n", flag.c_str());
-      return 2;
+    options.interval = seconds;
+    return true;
+  };
+  const auto count = [&](const std::string& text, std::string& problem) {
+    uint64_t number = 0;
+    if (!ParseNumber(text, 1, std::numeric_limits<int64_t>::max(), number)) {
+      problem = "--count takes a whole number above 0";
+      return false;
     }
-  }
+    options.count = static_cast<long long>(number);
+    return true;
+  };
+  CommandLine commandLine{"nfs_host stats",
+                          {Switch("json", [&] { options.json = true; }),
+                           Value("interval", "a number of seconds", interval), Value("count", "a whole number", count),
+                           Value("control-socket", "a path",
+                                 [&](const std::string& path, std::string&) {
+                                   options.socketPath = path;
+                                   return true;
+                                 })},
+                          PrintHelp};
+  if (const Parsed parsed = Parse(commandLine, argc, argv); parsed.exitStatus) return parsed.exitStatus;
   if (options.count != 0 && options.interval == 0) {
-    std::fprintf(stderr, "--count goes with --interval (see --help)\n");
-    return 2;
+    return UsageError(commandLine.command, "--count goes with --interval");
   }
-  return 0;
+  return std::nullopt;
 }
 
 struct Procedure {
@@ -155,7 +142,7 @@ const nlohmann::json& Member(const nlohmann::json& object, const char* name) {
 }
 
 bool Read(const nlohmann::json& document, Counters& counters, std::string& problem) {
-  if (Number(document, "format") != static_cast<uint64_t>(kFormat)) {
+  if (Number(document, "format") != static_cast<uint64_t>(NFS::kMonitoringFormat)) {
     problem = "The host's statistics come in a format this program does not know.";
     return false;
   }
@@ -400,7 +387,8 @@ void PrintIntervalJson(const Interval& interval, const Counters& now) {
 bool Fetch(ControlClient& client, nlohmann::json& document, Counters& counters) {
   std::string problem;
   nlohmann::json response;
-  if (!client.Run(kCommand, response, problem) || !DocumentOf(response, kProperty, document, problem) ||
+  if (!client.Run(NFS::CommandNames::GetServerStatistics.commandName, response, problem) ||
+      !DocumentOf(response, NFS::kStatisticsProperty, document, problem) ||
       !Read(document, counters, problem)) {
     std::fprintf(stderr, "%s\n", problem.c_str());
     return false;
@@ -412,7 +400,7 @@ bool Fetch(ControlClient& client, nlohmann::json& document, Counters& counters) 
 
 int RunStats(int argc, char** argv) {
   Options options;
-  if (const int status = Parse(argc, argv, options); status != 0) return status < 0 ? 0 : status;
+  if (const auto status = ParseStats(argc, argv, options)) return *status;
   ControlClient client;
   std::string problem;
   if (!client.Open(options.socketPath, problem)) {

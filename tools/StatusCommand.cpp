@@ -5,17 +5,16 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/app/ControlProtocol.h"
+#include "commands/Names.h"
+#include "tools/CommandLine.h"
 #include "tools/ControlClient.h"
+#include "tools/ControlProtocol.h"
 #include "tools/HumanUnits.h"
 
 namespace Tools {
 
 namespace {
 
-constexpr const char* kCommand = "NFS::GetServerStatusCommand";
-constexpr const char* kProperty = "Status";
-constexpr uint64_t kFormat = 1;
 
 void PrintHelp() {
   std::printf(
@@ -31,7 +30,8 @@ void PrintHelp() {
       "  --json               the host's document as it is\n"
       "  --control-socket PATH\n"
       "                       the host's control socket (default %s)\n"
-      "  --help               this text\n",
+      "  --help               this text\n"
+      "  --version            the version of this program\n",
       Host::DefaultClientSocketPath().c_str());
 }
 
@@ -146,25 +146,15 @@ void Print(const nlohmann::json& status) {
 int RunStatus(int argc, char** argv) {
   bool json = false;
   std::string socketPath = Host::DefaultClientSocketPath();
-  for (int i = 1; i < argc; ++i) {
-    const std::string flag = argv[i];
-    if (flag == "--help" || flag == "-h") {
-      PrintHelp();
-      return 0;
-    }
-    if (flag == "--json") {
-      json = true;
-    } else if (flag == "--control-socket") {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "--control-socket needs a path (see --help)\n");
-        return 2;
-      }
-      socketPath = argv[++i];
-    } else {
-      std::fprintf(stderr, "unknown option '%s' (see 'nfs_host status --help')\n", flag.c_str());
-      return 2;
-    }
-  }
+  CommandLine commandLine{"nfs_host status",
+                          {Switch("json", [&] { json = true; }),
+                           Value("control-socket", "a path",
+                                 [&](const std::string& path, std::string&) {
+                                   socketPath = path;
+                                   return true;
+                                 })},
+                          PrintHelp};
+  if (const Parsed parsed = Parse(commandLine, argc, argv); parsed.exitStatus) return *parsed.exitStatus;
   ControlClient client;
   std::string problem;
   if (!client.Open(socketPath, problem)) {
@@ -173,11 +163,12 @@ int RunStatus(int argc, char** argv) {
   }
   nlohmann::json response;
   nlohmann::json document;
-  if (!client.Run(kCommand, response, problem) || !DocumentOf(response, kProperty, document, problem)) {
+  if (!client.Run(NFS::CommandNames::GetServerStatus.commandName, response, problem) ||
+      !DocumentOf(response, NFS::kStatusProperty, document, problem)) {
     std::fprintf(stderr, "%s\n", problem.c_str());
     return 1;
   }
-  if (Number(document, "format") != kFormat) {
+  if (Number(document, "format") != static_cast<uint64_t>(NFS::kMonitoringFormat)) {
     std::fprintf(stderr, "The host's status comes in a format this program does not know.\n");
     return 1;
   }

@@ -13,8 +13,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "commands/FileEventsStream.h"
-#include "host/app/ControlProtocol.h"
+#include "commands/Names.h"
+#include "tools/CommandLine.h"
+#include "tools/ControlProtocol.h"
 #include "tools/ControlSocket.h"
 
 namespace Tools {
@@ -24,16 +25,18 @@ namespace {
 // The host's lines are short; anything this long is not the host speaking.
 constexpr size_t kMaxLine = 1 << 20;
 
-void Usage(FILE* to) {
-  std::fprintf(to,
-               "Usage: nfs_host watch [--json] [--control-socket PATH]\n"
-               "  Prints the files that clients create and delete on a running host, one line\n"
-               "  each as it happens (time, event, path, object id), until Ctrl-C or the host\n"
-               "  stops. Lines the host could not deliver because this watcher fell behind are\n"
-               "  counted in a 'dropped' line.\n"
-               "  --json                one JSON object per line instead\n"
-               "  --control-socket PATH the host's control socket (default %s)\n",
-               Host::DefaultClientSocketPath().c_str());
+void PrintHelp() {
+  std::printf(
+      "Usage: nfs_host watch [--json] [--control-socket PATH]\n"
+      "  Prints the files that clients create and delete on a running host, one line\n"
+      "  each as it happens (time, event, path, object id), until Ctrl-C or the host\n"
+      "  stops. Lines the host could not deliver because this watcher fell behind are\n"
+      "  counted in a 'dropped' line.\n"
+      "  --json                one JSON object per line instead\n"
+      "  --control-socket PATH the host's control socket (default %s)\n"
+      "  --help                this text\n"
+      "  --version             the version of this program\n",
+      Host::DefaultClientSocketPath().c_str());
 }
 
 // Every byte outside printable ASCII (a newline in a file name, say) as
@@ -125,24 +128,15 @@ Outcome PrintLine(const std::string& line, bool json) {
 int RunWatch(int argc, char** argv) {
   std::string socketPath = Host::DefaultClientSocketPath();
   bool json = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string flag = argv[i];
-    if (flag == "--help" || flag == "-h") {
-      Usage(stdout);
-      return 0;
-    }
-    if (flag == "--json") {
-      json = true;
-    } else if (flag == "--control-socket" && i + 1 < argc) {
-      socketPath = argv[++i];
-    } else {
-      std::fprintf(stderr, flag == "--control-socket" ? "--control-socket needs a value\n"
-                                                      : "unknown argument '%s'\n",
-                   Printable(flag).c_str());
-      Usage(stderr);
-      return 2;
-    }
-  }
+  CommandLine commandLine{"nfs_host watch",
+                          {Switch("json", [&] { json = true; }),
+                           Value("control-socket", "a path",
+                                 [&](const std::string& path, std::string&) {
+                                   socketPath = path;
+                                   return true;
+                                 })},
+                          PrintHelp};
+  if (const Parsed parsed = Parse(commandLine, argc, argv); parsed.exitStatus) return *parsed.exitStatus;
 
   // Ctrl-C and SIGTERM end the watch through the poll below, so that the
   // last lines are printed whole.

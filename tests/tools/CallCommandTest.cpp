@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/app/ControlChannel.h"
+#include "app/ControlChannel.h"
 #include "tests/module/HostProcess.h"
 #include "tests/support/TempDir.h"
 

@@ -27,8 +27,8 @@ void ExpectRefused(const std::vector<std::string>& arguments, const std::string&
 
 TEST(MonitoringFlagsTest, StatsRefusesBadFlagsWithExitStatus2) {
   ExpectRefused({"stats", "--verbose"}, "unknown option '--verbose'");
-  ExpectRefused({"stats", "extra"}, "unknown option 'extra'");
-  ExpectRefused({"stats", "--interval"}, "--interval takes a number of seconds");
+  ExpectRefused({"stats", "extra"}, "unexpected argument 'extra'");
+  ExpectRefused({"stats", "--interval"}, "--interval needs a number of seconds");
   for (const char* bad : {"0", "-1", "abc", "1x", "nan", "inf", "86401", ""}) {
     ExpectRefused({"stats", "--interval", bad}, "--interval takes a number of seconds");
   }
@@ -42,7 +42,7 @@ TEST(MonitoringFlagsTest, StatsRefusesBadFlagsWithExitStatus2) {
 TEST(MonitoringFlagsTest, StatusRefusesBadFlagsWithExitStatus2) {
   ExpectRefused({"status", "--verbose"}, "unknown option '--verbose'");
   ExpectRefused({"status", "--interval", "1"}, "unknown option '--interval'");
-  ExpectRefused({"status", "json"}, "unknown option 'json'");
+  ExpectRefused({"status", "json"}, "unexpected argument 'json'");
   ExpectRefused({"status", "--control-socket"}, "--control-socket needs a path");
 }
 

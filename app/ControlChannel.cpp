@@ -1,4 +1,4 @@
-#include "host/app/ControlChannel.h"
+#include "app/ControlChannel.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,10 +14,10 @@
 #include <cstring>
 #include <system_error>
 
+#include "app/StreamQueue.h"
 #include "host/HostErrors.h"
 #include "host/Logging.h"
-#include "host/app/ControlProtocol.h"
-#include "host/app/StreamQueue.h"
+#include "tools/ControlProtocol.h"
 
 namespace Host {
 

@@ -1,4 +1,4 @@
-#include "host/app/MetricsServer.h"
+#include "app/MetricsServer.h"
 
 #include <httplib.h>
 

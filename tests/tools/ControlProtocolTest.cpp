@@ -1,4 +1,4 @@
-#include "host/app/ControlProtocol.h"
+#include "tools/ControlProtocol.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -13,6 +13,9 @@
 #include <optional>
 #include <string>
 
+#include "app/ControlChannel.h"
+#include "app/MetricsServer.h"
+#include "commands/Names.h"
 #include "host/Commands.h"
 #include "host/Components.h"
 #include "host/Configuration.h"
@@ -21,16 +24,17 @@
 #include "host/Network.h"
 #include "host/Resources.h"
 #include "host/Streams.h"
-#include "host/app/ControlChannel.h"
-#include "host/app/ControlProtocol.h"
-#include "host/app/MetricsServer.h"
 #include "tools/CallCommand.h"
+#include "tools/CommandLine.h"
+#include "tools/ControlProtocol.h"
 #include "tools/NfsClient.h"
 #include "tools/StatsCommand.h"
 #include "tools/StatusCommand.h"
 #include "tools/WatchCommand.h"
 
 namespace {
+
+namespace Property = NFS::Property;
 
 struct Flags {
   std::string modules;
@@ -91,8 +95,8 @@ void PrintHelp(const char* program) {
       "                      2029, or a port published through rpcbind when taken)\n"
       "  --modules DIR       folder of the modules to load (default: ../modules or\n"
       "                      ../lib/nfs_host/modules beside this program)\n"
-      "  --log-level N       lowest level written to standard error: 1 trace,\n"
-      "                      2 notices (default), 3 warnings, 4 failures\n"
+      "  --log-level LEVEL   lowest level written to standard error: 1 or trace,\n"
+      "                      2 or notice (default), 3 or warning, 4 or failure\n"
       "  --log-file PATH     also append the log lines to this file\n"
       "  --control-socket PATH\n"
       "                      the local socket for host commands, created owner-only\n"
@@ -105,6 +109,10 @@ void PrintHelp(const char* program) {
       "                      serve Prometheus metrics at http://ADDR:PORT/metrics, for\n"
       "                      example 127.0.0.1:9587 (off unless given)\n"
       "  --help              this text\n"
+      "  --version           the version of this program\n"
+      "\n"
+      "Options take their value as the next word or after '=': --log-level 3 or\n"
+      "--log-level=warning.\n"
       "\n"
       "Subcommands:\n"
       "  %s call COMMAND [Property=Value ...]   send a host command to a running host\n"
@@ -116,94 +124,96 @@ void PrintHelp(const char* program) {
       program);
 }
 
-bool ParseFlags(int argc, char** argv, Flags& flags) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string flag = argv[i];
-    auto value = [&]() -> std::optional<std::string> {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "%s needs a value (see --help)\n", flag.c_str());
-        return std::nullopt;
-      }
-      return std::string(argv[++i]);
-    };
-    if (flag == "--help" || flag == "-h") {
-      PrintHelp(argv[0]);
-      std::exit(0);
-    } else if (flag == "--local-path") {
-      if (!(flags.localPath = value())) return false;
-    } else if (flag == "--share-name") {
-      if (!(flags.shareName = value())) return false;
-    } else if (flag == "--modules") {
-      auto modules = value();
-      if (!modules) return false;
-      flags.modules = *modules;
-    } else if (flag == "--log-file") {
-      auto file = value();
-      if (!file) return false;
-      flags.logFile = *file;
-    } else if (flag == "--control-socket") {
-      auto path = value();
-      if (!path) return false;
-      flags.controlSocket = *path;
-    } else if (flag == "--metrics-listen") {
-      auto text = value();
-      if (!text) return false;
-      Host::ListenAddress address;
-      std::string why;
-      if (!Host::ParseListenAddress(*text, address, why)) {
-        std::fprintf(stderr, "--metrics-listen '%s': %s\n", text->c_str(), why.c_str());
-        return false;
-      }
-      flags.metrics = address;
-    } else if (flag == "--allow-clients") {
-      if (!(flags.allowClients = value())) return false;
-    } else if (flag == "--read-only") {
-      flags.readOnly = true;
-    } else if (flag == "--async-writes") {
-      flags.asyncWrites = true;
-    } else if (flag == "--state-dir") {
-      if (!(flags.stateDir = value())) return false;
-    } else if (flag == "--cache-objects") {
-      if (!(flags.cacheObjects = value())) return false;
-      uint64_t count = 0;
-      if (!ParseCount(*flags.cacheObjects, count)) {
-        std::fprintf(stderr, "--cache-objects '%s': give a number of objects\n", flags.cacheObjects->c_str());
-        return false;
-      }
-    } else if (flag == "--listen") {
-      auto address = value();
-      if (!address) return false;
-      Host::IpNetwork literal;
-      if (!Host::ParseIpAddress(*address, literal)) {
-        std::fprintf(stderr, "--listen '%s': not an IPv4 or IPv6 address (host names are not taken)\n",
-                     address->c_str());
-        return false;
-      }
-      flags.listen = *address;
-    } else if (flag == "--port") {
-      auto text = value();
-      if (!text) return false;
-      unsigned port = 0;
-      const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), port);
-      if (text->empty() || error != std::errc() || end != text->data() + text->size() || port == 0 || port > 65535) {
-        std::fprintf(stderr, "--port '%s': give a number from 1 to 65535\n", text->c_str());
-        return false;
-      }
-      flags.port = static_cast<uint16_t>(port);
-    } else if (flag == "--log-level") {
-      auto level = value();
-      if (!level) return false;
-      flags.logLevel = std::atoi(level->c_str());
-      if (flags.logLevel < 1 || flags.logLevel > 4) {
-        std::fprintf(stderr, "--log-level takes 1 to 4\n");
-        return false;
-      }
-    } else {
-      std::fprintf(stderr, "unknown option '%s' (see --help)\n", flag.c_str());
-      return false;
+// "2" or "notice": the names the log lines carry.
+bool ParseLogLevel(const std::string& text, int& level) {
+  static const std::pair<const char*, int> kNames[] = {{"trace", Common::kTrace},
+                                                       {"notice", Common::kNotice},
+                                                       {"warning", Common::kWarning},
+                                                       {"failure", Common::kFailure}};
+  for (const auto& [name, value] : kNames) {
+    if (text == name) {
+      level = value;
+      return true;
     }
   }
+  uint64_t number = 0;
+  if (!Tools::ParseNumber(text, Common::kTrace, Common::kFailure, number)) return false;
+  level = static_cast<int>(number);
   return true;
+}
+
+// Nothing to go on, else the exit status: 0 after --help or --version, 2 on a usage error.
+std::optional<int> ParseFlags(int argc, char** argv, Flags& flags) {
+  using Tools::Switch;
+  using Tools::Value;
+  // Takes the value as it is into `to`.
+  const auto text = [](auto& to) {
+    return [&to](const std::string& value, std::string&) {
+      to = value;
+      return true;
+    };
+  };
+  const auto metrics = [&](const std::string& value, std::string& problem) {
+    Host::ListenAddress address;
+    std::string why;
+    if (!Host::ParseListenAddress(value, address, why)) {
+      problem = "--metrics-listen '" + value + "': " + why;
+      return false;
+    }
+    flags.metrics = address;
+    return true;
+  };
+  const auto cacheObjects = [&](const std::string& value, std::string& problem) {
+    uint64_t count = 0;
+    if (!ParseCount(value, count)) {
+      problem = "--cache-objects '" + value + "': give a number of objects";
+      return false;
+    }
+    flags.cacheObjects = value;
+    return true;
+  };
+  const auto listen = [&](const std::string& value, std::string& problem) {
+    Host::IpNetwork literal;
+    if (!Host::ParseIpAddress(value, literal)) {
+      problem = "--listen '" + value + "': not an IPv4 or IPv6 address (host names are not taken)";
+      return false;
+    }
+    flags.listen = value;
+    return true;
+  };
+  const auto port = [&](const std::string& value, std::string& problem) {
+    uint64_t number = 0;
+    if (!Tools::ParseNumber(value, 1, 65535, number)) {
+      problem = "--port '" + value + "': give a number from 1 to 65535";
+      return false;
+    }
+    flags.port = static_cast<uint16_t>(number);
+    return true;
+  };
+  const auto logLevel = [&](const std::string& value, std::string& problem) {
+    if (!ParseLogLevel(value, flags.logLevel)) {
+      problem = "--log-level '" + value + "': give 1 to 4, or trace, notice, warning or failure";
+      return false;
+    }
+    return true;
+  };
+  const Tools::CommandLine commandLine{"nfs_host",
+                                       {Value("local-path", "a folder", text(flags.localPath)),
+                                        Value("share-name", "a name", text(flags.shareName)),
+                                        Value("modules", "a folder", text(flags.modules)),
+                                        Value("log-file", "a path", text(flags.logFile)),
+                                        Value("control-socket", "a path", text(flags.controlSocket)),
+                                        Value("metrics-listen", "ADDR:PORT", metrics),
+                                        Value("allow-clients", "a list of networks", text(flags.allowClients)),
+                                        Switch("read-only", [&] { flags.readOnly = true; }),
+                                        Switch("async-writes", [&] { flags.asyncWrites = true; }),
+                                        Value("state-dir", "a folder", text(flags.stateDir)),
+                                        Value("cache-objects", "a number of objects", cacheObjects),
+                                        Value("listen", "an IPv4 or IPv6 address", listen),
+                                        Value("port", "a number from 1 to 65535", port),
+                                        Value("log-level", "1 to 4, or trace, notice, warning or failure", logLevel)},
+                                       [&] { PrintHelp(argv[0]); }};
+  return Tools::Parse(commandLine, argc, argv).exitStatus;
 }
 
 // Beside the program in the build tree, or in the installed layout.
@@ -245,7 +255,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   Flags flags;
-  if (!ParseFlags(argc, argv, flags)) return 2;
+  if (const auto status = ParseFlags(argc, argv, flags)) return *status;
   // Every cached directory holds a descriptor; allow as many as the system does.
   rlimit files{};
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
@@ -283,32 +293,36 @@ int main(int argc, char** argv) {
   for (const auto& component : components.All()) component->SetContext(&context);
 
   // The option set's defaults, overridden by the flags.
-  Core::Record request("NFS::StartServerRequest");
+  Core::Record request(NFS::CommandNames::StartServer.requestType);
   for (const auto& addon : addons.Find<Configuration::OptionAddon>()) {
     auto provider = addon->CreateProvider(&context);
-    if (provider->GetName() != u"NFS::Options") continue;
+    if (Common::ToUtf8(provider->GetName()) != NFS::kOptionsName) continue;
     try {
       auto defaults = provider->GetDefaultValue();
-      request.Set("LocalPath", defaults->GetOr<Common::WString>("LocalPath", {}));
-      request.Set("ShareName", defaults->GetOr<Common::WString>("ShareName", {}));
-      if (defaults->Has("AllowClients")) request.Set("AllowClients", defaults->Get<Common::WString>("AllowClients"));
-      request.Set("ReadOnly", defaults->GetOr<bool>("ReadOnly", false));
-      request.Set("AsyncWrites", defaults->GetOr<bool>("AsyncWrites", false));
-      if (defaults->Has("StateDir")) request.Set("StateDir", defaults->Get<Common::WString>("StateDir"));
-      if (defaults->Has("CacheObjects") && !flags.cacheObjects) {
-        flags.cacheObjects = Common::ToUtf8(defaults->Get<Common::WString>("CacheObjects"));
+      request.Set(Property::kLocalPath, defaults->GetOr<Common::WString>(Property::kLocalPath, {}));
+      request.Set(Property::kShareName, defaults->GetOr<Common::WString>(Property::kShareName, {}));
+      if (defaults->Has(Property::kAllowClients)) {
+        request.Set(Property::kAllowClients, defaults->Get<Common::WString>(Property::kAllowClients));
+      }
+      request.Set(Property::kReadOnly, defaults->GetOr<bool>(Property::kReadOnly, false));
+      request.Set(Property::kAsyncWrites, defaults->GetOr<bool>(Property::kAsyncWrites, false));
+      if (defaults->Has(Property::kStateDir)) {
+        request.Set(Property::kStateDir, defaults->Get<Common::WString>(Property::kStateDir));
+      }
+      if (defaults->Has(Property::kCacheObjects) && !flags.cacheObjects) {
+        flags.cacheObjects = Common::ToUtf8(defaults->Get<Common::WString>(Property::kCacheObjects));
       }
     } catch (const Common::Error& error) {
       PrintFailure("Cannot read the NFS options", error);
     }
   }
-  if (flags.localPath) request.Set("LocalPath", Common::FromUtf8(*flags.localPath));
-  if (flags.shareName) request.Set("ShareName", Common::FromUtf8(*flags.shareName));
-  if (flags.allowClients) request.Set("AllowClients", Common::FromUtf8(*flags.allowClients));
-  if (flags.readOnly) request.Set("ReadOnly", true);
-  if (flags.asyncWrites) request.Set("AsyncWrites", true);
-  if (!flags.listen.empty()) request.Set("Listen", Common::FromUtf8(flags.listen));
-  if (flags.stateDir) request.Set("StateDir", Common::FromUtf8(*flags.stateDir));
+  if (flags.localPath) request.Set(Property::kLocalPath, Common::FromUtf8(*flags.localPath));
+  if (flags.shareName) request.Set(Property::kShareName, Common::FromUtf8(*flags.shareName));
+  if (flags.allowClients) request.Set(Property::kAllowClients, Common::FromUtf8(*flags.allowClients));
+  if (flags.readOnly) request.Set(Property::kReadOnly, true);
+  if (flags.asyncWrites) request.Set(Property::kAsyncWrites, true);
+  if (!flags.listen.empty()) request.Set(Property::kListen, Common::FromUtf8(flags.listen));
+  if (flags.stateDir) request.Set(Property::kStateDir, Common::FromUtf8(*flags.stateDir));
   if (flags.cacheObjects) {
     uint64_t count = 0;
     if (!ParseCount(*flags.cacheObjects, count)) {
@@ -316,13 +330,13 @@ int main(int argc, char** argv) {
       components.ShutdownAll();
       return 2;
     }
-    request.Set("CacheObjects", count);
+    request.Set(Property::kCacheObjects, count);
   }
-  if (flags.port != 0) request.Set("Port", static_cast<uint64_t>(flags.port));
+  if (flags.port != 0) request.Set(Property::kPort, static_cast<uint64_t>(flags.port));
   // A list that does not parse is a usage error, whether it came from a
   // flag or from the resources: say which entry, before anything starts.
-  if (request.Has("AllowClients")) {
-    const std::string list = Common::ToUtf8(request.Get<Common::WString>("AllowClients"));
+  if (request.Has(Property::kAllowClients)) {
+    const std::string list = Common::ToUtf8(request.Get<Common::WString>(Property::kAllowClients));
     Host::ClientNetworks networks;
     std::string why;
     if (!Host::ClientNetworks::Parse(list, networks, why)) {
@@ -337,7 +351,8 @@ int main(int argc, char** argv) {
   // Bound before anything is exported: a taken port stops the start-up.
   std::unique_ptr<Host::MetricsServer> metrics;
   if (flags.metrics) {
-    metrics = Host::CreateMetricsServer(commands, *flags.metrics, "NFS::GetMetricsCommand", "NFS::GetMetricsRequest");
+    metrics = Host::CreateMetricsServer(commands, *flags.metrics, NFS::CommandNames::GetMetrics.commandName,
+                                        NFS::CommandNames::GetMetrics.requestType);
     try {
       metrics->Start();
     } catch (const Common::Error& error) {
@@ -347,7 +362,7 @@ int main(int argc, char** argv) {
     }
   }
   try {
-    commands.Run("NFS::StartServerCommand", request).get();
+    commands.Run(NFS::CommandNames::StartServer.commandName, request).get();
   } catch (const Common::Error& error) {
     PrintFailure("Cannot start the NFS server", error);
     components.ShutdownAll();
@@ -364,8 +379,8 @@ int main(int argc, char** argv) {
   }
   std::printf("Control channel: %s\n", flags.controlSocket.c_str());
   std::printf("Serving '%s' as '%s'. Stop with Ctrl-C or SIGTERM.\n",
-              Common::ToUtf8(request.GetOr<Common::WString>("LocalPath", {})).c_str(),
-              Common::ToUtf8(request.GetOr<Common::WString>("ShareName", {})).c_str());
+              Common::ToUtf8(request.GetOr<Common::WString>(Property::kLocalPath, {})).c_str(),
+              Common::ToUtf8(request.GetOr<Common::WString>(Property::kShareName, {})).c_str());
   std::fflush(stdout);
 
   int received = 0;

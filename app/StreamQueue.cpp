@@ -1,4 +1,4 @@
-#include "host/app/StreamQueue.h"
+#include "app/StreamQueue.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

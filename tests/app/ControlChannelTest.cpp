@@ -1,4 +1,4 @@
-#include "host/app/ControlChannel.h"
+#include "app/ControlChannel.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>

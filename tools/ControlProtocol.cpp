@@ -1,4 +1,4 @@
-#include "host/app/ControlProtocol.h"
+#include "tools/ControlProtocol.h"
 
 #include <openssl/evp.h>
 #include <sys/stat.h>
