@@ -16,6 +16,10 @@ void ServerControlImpl::Shutdown() {
   if (stopped.IsFailure() && !Common::ContainsCode(stopped, ErrorCode::AlreadyStopped)) {
     Common::Log(Common::kFailure, kLogChannel, stopped);
   }
+  // The store's thread ends here, its queue on the disk: whatever still
+  // holds the server when the process exits, no sweep runs into the exit.
+  const Common::Error detached = service_->SetObjectStore(nullptr, 0);
+  if (detached.IsFailure()) Common::Log(Common::kFailure, kLogChannel, detached);
 }
 
 Common::Error ServerControlImpl::Register(std::shared_ptr<EventObserver> observer, uint32_t& id) {

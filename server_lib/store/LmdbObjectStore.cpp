@@ -244,11 +244,48 @@ class LmdbObjectStore::Txn {
   int rc_ = 0;
 };
 
+namespace {
+
+// LMDB must not have one environment open twice in a process: closing
+// either drops the process's locks on it, and another process then takes
+// the store for its own alone. A second open of a folder (a second start
+// command, say) gets the store that is open already; one being closed is
+// waited for.
+struct OpenStores {
+  std::mutex mutex;
+  std::condition_variable closed;
+  std::map<std::pair<dev_t, ino_t>, std::weak_ptr<LmdbObjectStore>> stores;
+};
+
+OpenStores& Registry() {
+  static auto* registry = new OpenStores;  // never destroyed: stores may close late
+  return *registry;
+}
+
+}  // namespace
+
 Common::Error LmdbObjectStore::Open(const std::string& folder, const Options& options,
                                     std::shared_ptr<LmdbObjectStore>& store) {
   if (const int error = MakeFolders(folder); error != 0) {
     return Common::Error(ErrorCode::ObjectStoreFailed,
                          Common::FormatMessage(Messages::ObjectStoreFolderFailed, folder, std::strerror(error)));
+  }
+  struct stat where {};
+  if (::stat(folder.c_str(), &where) != 0) {
+    return Common::Error(ErrorCode::ObjectStoreFailed,
+                         Common::FormatMessage(Messages::ObjectStoreFolderFailed, folder, std::strerror(errno)));
+  }
+  OpenStores& registry = Registry();
+  std::unique_lock registered(registry.mutex);
+  const std::pair<dev_t, ino_t> key{where.st_dev, where.st_ino};
+  for (;;) {
+    const auto found = registry.stores.find(key);
+    if (found == registry.stores.end()) break;
+    if (auto open = found->second.lock()) {
+      store = std::move(open);
+      return Common::Error::Success();
+    }
+    registry.closed.wait(registered);
   }
   MDB_env* env = nullptr;
   MDB_dbi dbi = 0;
@@ -269,6 +306,8 @@ Common::Error LmdbObjectStore::Open(const std::string& folder, const Options& op
                          Common::FormatMessage(Messages::ObjectStoreOpenFailed, folder, Describe(rc)));
   }
   std::shared_ptr<LmdbObjectStore> opened(new LmdbObjectStore(folder, options, env, dbi));
+  opened->key_ = key;
+  registry.stores[key] = opened;
   opened->sweepAfterForgets_ = std::max(kMinForgetsBeforeSweep, opened->Count() / 4);
   try {
     opened->thread_ = std::thread([raw = opened.get()] { raw->Run(); });
@@ -298,6 +337,13 @@ LmdbObjectStore::~LmdbObjectStore() {
     thread_.join();
   }
   mdb_env_close(env_);
+  OpenStores& registry = Registry();
+  std::lock_guard registered(registry.mutex);
+  const auto found = registry.stores.find(key_);
+  if (found != registry.stores.end() && found->second.expired()) {
+    registry.stores.erase(found);
+    registry.closed.notify_all();
+  }
 }
 
 void LmdbObjectStore::Queue(const ObjectId& id, std::optional<StoredObject> object) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -98,6 +100,8 @@ class LmdbObjectStore : public ObjectStore {
   void Queue(const ObjectId& id, std::optional<StoredObject> object);
 
   const std::string folder_;
+  // The folder's device and inode: the process's one store of it.
+  std::pair<dev_t, ino_t> key_{};
   const Options options_;
   MDB_env* const env_;
   const unsigned int dbi_;

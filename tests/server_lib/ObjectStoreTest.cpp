@@ -440,3 +440,24 @@ TEST_F(ObjectStoreTest, TwoProcessesShareTheFolder) {
 }
 
 }  // namespace
+
+namespace {
+
+// A second open of the folder in this process (a second start command)
+// shares the store that is open: LMDB must not have it open twice.
+TEST_F(ObjectStoreTest, ASecondOpenInTheProcessSharesTheStore) {
+  auto first = Open();
+  ASSERT_TRUE(first);
+  std::shared_ptr<NFS::ObjectStore> second;
+  ASSERT_TRUE(NFS::OpenObjectStore(folder_ + "/.", second).IsSuccess());
+  EXPECT_EQ(second.get(), first.get());
+  first->Record(Id(1), Object(1));
+  second.reset();
+  first.reset();
+  // Closed for good: the next open is a store of its own, with the record.
+  auto again = Open();
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(Has(*again, 1));
+}
+
+}  // namespace
