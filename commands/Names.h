@@ -37,7 +37,9 @@ inline const Core::CommandDescription StartServer{
      {Property::kReadOnly, Core::PropertyType::Bool},
      {Property::kAsyncWrites, Core::PropertyType::Bool},
      {Property::kListen, Core::PropertyType::String},
-     {Property::kPort, Core::PropertyType::UInt64}}};
+     {Property::kPort, Core::PropertyType::UInt64},
+     {Property::kStateDir, Core::PropertyType::String},
+     {Property::kCacheObjects, Core::PropertyType::UInt64}}};
 inline const Core::CommandDescription CreateVirtualFile{
     "CreateVirtualFileCommandFactoryAddOn", "NFS::CreateVirtualFileCommand", "384C0FA1-D836-4751-BE17-C29E1FD83F87",
     "NFS::CreateVirtualFileRequest", "NFS::CreateVirtualFileResponse",
