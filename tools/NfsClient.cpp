@@ -66,11 +66,12 @@ void ThrowUnlessAnswered(const CallResult& result, const std::string& unsent, co
 // One RPC connection to one program, with calls waited for.
 class Connection {
  public:
-  Connection(const NfsUrl& url, int port, int program) : rpc_(rpc_init_context()) {
-    if (url.uid) rpc_set_uid(rpc_, *url.uid);
-    if (url.gid) rpc_set_gid(rpc_, *url.gid);
+  // The context goes with the object, also when the connection fails.
+  Connection(const NfsUrl& url, int port, int program) : rpc_(rpc_init_context(), rpc_destroy_context) {
+    if (url.uid) rpc_set_uid(rpc_.get(), *url.uid);
+    if (url.gid) rpc_set_gid(rpc_.get(), *url.gid);
     const std::string& host = url.host;
-    const CallResult connected = CallAndWait(rpc_, kTimeoutMs, [&](rpc_context* rpc, rpc_cb cb, void* data) {
+    const CallResult connected = CallAndWait(rpc_.get(), kTimeoutMs, [&](rpc_context* rpc, rpc_cb cb, void* data) {
       return rpc_connect_port_async(rpc, host.c_str(), port, program, 3, cb, data);
     });
     ThrowUnlessAnswered(connected, "cannot connect to " + host,
@@ -78,16 +79,16 @@ class Connection {
                             ":" + std::to_string(port) + ": " +
                             (connected.error.empty() ? "connection failed" : connected.error));
   }
-  ~Connection() { rpc_destroy_context(rpc_); }
 
   // Sends with `send`; `reply` sees the decoded result while it is valid.
   void Call(const char* what, const std::function<int(rpc_context*, rpc_cb, void*)>& send,
             const std::function<void(void*)>& reply) {
-    ThrowUnlessAnswered(CallAndWait(rpc_, kTimeoutMs, send, reply), what, std::string(what) + ": the call failed");
+    ThrowUnlessAnswered(CallAndWait(rpc_.get(), kTimeoutMs, send, reply), what,
+                        std::string(what) + ": the call failed");
   }
 
  private:
-  rpc_context* rpc_;
+  std::unique_ptr<rpc_context, void (*)(rpc_context*)> rpc_;
 };
 
 using Handle = std::vector<char>;
