@@ -5,7 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <charconv>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +14,7 @@
 #include <string>
 
 #include "app/ControlChannel.h"
+#include "app/HostSettings.h"
 #include "app/MetricsServer.h"
 #include "commands/Names.h"
 #include "host/Commands.h"
@@ -36,28 +37,12 @@ namespace {
 
 namespace Property = NFS::Property;
 
-struct Flags {
-  std::string modules;
-  std::optional<std::string> localPath;
-  std::optional<std::string> shareName;
-  int logLevel = Common::kNotice;
-  std::string logFile;
-  std::string controlSocket = Host::DefaultControlSocketPath();
-  std::optional<Host::ListenAddress> metrics;
-  std::optional<std::string> allowClients;
-  bool readOnly = false;
-  bool asyncWrites = false;
-  std::string listen;
-  uint16_t port = 0;
-  std::optional<std::string> stateDir;
-  std::optional<std::string> cacheObjects;
+// How the host was started: its command line, and the file it reads (again
+// on SIGHUP).
+struct Invocation {
+  Host::HostSettings commandLine;
+  std::optional<std::string> configPath;
 };
-
-// A count of objects: digits only, 0 included.
-bool ParseCount(const std::string& text, uint64_t& count) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
-  return !text.empty() && error == std::errc() && end == text.data() + text.size();
-}
 
 void PrintHelp(const char* program) {
   std::printf(
@@ -66,9 +51,14 @@ void PrintHelp(const char* program) {
       "Starts the service host: loads every module in the modules folder, creates\n"
       "their components, exports a local folder over NFS version 3 (MOUNT and NFS\n"
       "on TCP port 2029, or a port published through rpcbind when 2029 is taken)\n"
-      "and serves until SIGINT or SIGTERM.\n"
+      "and serves until SIGINT or SIGTERM. SIGHUP reads the configuration file\n"
+      "again.\n"
       "\n"
       "Options:\n"
+      "  --config PATH       read the settings below from this file, one 'key = value'\n"
+      "                      line each, by the option's name without '--' (default:\n"
+      "                      %s when it exists); options given here\n"
+      "                      override the file, which overrides the module's resources\n"
       "  --local-path PATH   folder to export; created with its parents when missing\n"
       "                      (default from the NFS module's resources: NFSStorage)\n"
       "  --share-name NAME   name clients mount, for example /share (default: /share)\n"
@@ -97,7 +87,8 @@ void PrintHelp(const char* program) {
       "                      ../lib/nfs_host/modules beside this program)\n"
       "  --log-level LEVEL   lowest level written to standard error: 1 or trace,\n"
       "                      2 or notice (default), 3 or warning, 4 or failure\n"
-      "  --log-file PATH     also append the log lines to this file\n"
+      "  --log-file PATH     also append the log lines to this file (opened again\n"
+      "                      on SIGHUP, for logrotate)\n"
       "  --control-socket PATH\n"
       "                      the local socket for host commands, created owner-only\n"
       "                      and removed at exit (default $XDG_RUNTIME_DIR/nfs_host.sock,\n"
@@ -112,7 +103,9 @@ void PrintHelp(const char* program) {
       "  --version           the version of this program\n"
       "\n"
       "Options take their value as the next word or after '=': --log-level 3 or\n"
-      "--log-level=warning.\n"
+      "--log-level=warning. In the file, switches take yes or no: read-only = yes.\n"
+      "On SIGHUP, allow-clients, read-only, log-level and log-file apply at once;\n"
+      "the others are logged as needing a restart.\n"
       "\n"
       "Subcommands:\n"
       "  %s call COMMAND [Property=Value ...]   send a host command to a running host\n"
@@ -120,100 +113,51 @@ void PrintHelp(const char* program) {
       "  %s status [--json]                     a running host's export and connections\n"
       "  %s stats [--json] [--interval S]       calls, failures and latency (see '%s stats --help')\n"
       "  %s watch [--json]                      print files created and deleted as they happen\n",
-      program, Host::DefaultControlSocketPath().c_str(), program, program, program, program, program, program,
-      program);
-}
-
-// "2" or "notice": the names the log lines carry.
-bool ParseLogLevel(const std::string& text, int& level) {
-  static const std::pair<const char*, int> kNames[] = {{"trace", Common::kTrace},
-                                                       {"notice", Common::kNotice},
-                                                       {"warning", Common::kWarning},
-                                                       {"failure", Common::kFailure}};
-  for (const auto& [name, value] : kNames) {
-    if (text == name) {
-      level = value;
-      return true;
-    }
-  }
-  uint64_t number = 0;
-  if (!Tools::ParseNumber(text, Common::kTrace, Common::kFailure, number)) return false;
-  level = static_cast<int>(number);
-  return true;
+      program, Host::kDefaultConfigPath, Host::DefaultControlSocketPath().c_str(), program, program, program,
+      program, program, program, program);
 }
 
 // Nothing to go on, else the exit status: 0 after --help or --version, 2 on a usage error.
-std::optional<int> ParseFlags(int argc, char** argv, Flags& flags) {
-  using Tools::Switch;
-  using Tools::Value;
-  // Takes the value as it is into `to`.
-  const auto text = [](auto& to) {
-    return [&to](const std::string& value, std::string&) {
-      to = value;
-      return true;
-    };
-  };
-  const auto metrics = [&](const std::string& value, std::string& problem) {
-    Host::ListenAddress address;
-    std::string why;
-    if (!Host::ParseListenAddress(value, address, why)) {
-      problem = "--metrics-listen '" + value + "': " + why;
-      return false;
+std::optional<int> ParseFlags(int argc, char** argv, Invocation& invocation) {
+  std::vector<Tools::Option> options;
+  for (const auto& key : Host::SettingKeys()) {
+    const std::string name = key.name;
+    if (key.isSwitch) {
+      options.push_back(Tools::Switch(name, [&invocation, name] {
+        std::string ignored;
+        invocation.commandLine.Set(name, "yes", ignored);
+      }));
+    } else {
+      options.push_back(Tools::Value(name, key.value, [&invocation, name](const std::string& value, std::string& problem) {
+        if (invocation.commandLine.Set(name, value, problem)) return true;
+        problem = "--" + name + " " + problem;
+        return false;
+      }));
     }
-    flags.metrics = address;
+  }
+  options.push_back(Tools::Value("config", "a path", [&invocation](const std::string& value, std::string&) {
+    invocation.configPath = value;
     return true;
-  };
-  const auto cacheObjects = [&](const std::string& value, std::string& problem) {
-    uint64_t count = 0;
-    if (!ParseCount(value, count)) {
-      problem = "--cache-objects '" + value + "': give a number of objects";
-      return false;
-    }
-    flags.cacheObjects = value;
-    return true;
-  };
-  const auto listen = [&](const std::string& value, std::string& problem) {
-    Host::IpNetwork literal;
-    if (!Host::ParseIpAddress(value, literal)) {
-      problem = "--listen '" + value + "': not an IPv4 or IPv6 address (host names are not taken)";
-      return false;
-    }
-    flags.listen = value;
-    return true;
-  };
-  const auto port = [&](const std::string& value, std::string& problem) {
-    uint64_t number = 0;
-    if (!Tools::ParseNumber(value, 1, 65535, number)) {
-      problem = "--port '" + value + "': give a number from 1 to 65535";
-      return false;
-    }
-    flags.port = static_cast<uint16_t>(number);
-    return true;
-  };
-  const auto logLevel = [&](const std::string& value, std::string& problem) {
-    if (!ParseLogLevel(value, flags.logLevel)) {
-      problem = "--log-level '" + value + "': give 1 to 4, or trace, notice, warning or failure";
-      return false;
-    }
-    return true;
-  };
-  const Tools::CommandLine commandLine{"nfs_host",
-                                       {Value("local-path", "a folder", text(flags.localPath)),
-                                        Value("share-name", "a name", text(flags.shareName)),
-                                        Value("modules", "a folder", text(flags.modules)),
-                                        Value("log-file", "a path", text(flags.logFile)),
-                                        Value("control-socket", "a path", text(flags.controlSocket)),
-                                        Value("metrics-listen", "ADDR:PORT", metrics),
-                                        Value("allow-clients", "a list of networks", text(flags.allowClients)),
-                                        Switch("read-only", [&] { flags.readOnly = true; }),
-                                        Switch("async-writes", [&] { flags.asyncWrites = true; }),
-                                        Value("state-dir", "a folder", text(flags.stateDir)),
-                                        Value("cache-objects", "a number of objects", cacheObjects),
-                                        Value("listen", "an IPv4 or IPv6 address", listen),
-                                        Value("port", "a number from 1 to 65535", port),
-                                        Value("log-level", "1 to 4, or trace, notice, warning or failure", logLevel)},
-                                       [&] { PrintHelp(argv[0]); }};
+  }));
+  const Tools::CommandLine commandLine{"nfs_host", std::move(options), [&] { PrintHelp(argv[0]); }};
   return Tools::Parse(commandLine, argc, argv).exitStatus;
+}
+
+// The settings in force: the command line over the configuration file.
+// `source` names the file read, empty when there is none.
+bool LoadSettings(const Invocation& invocation, Host::HostSettings& settings, std::string& source,
+                  std::string& error) {
+  source.clear();
+  if (invocation.configPath) {
+    source = *invocation.configPath;
+  } else {
+    std::error_code ignored;
+    if (std::filesystem::exists(Host::kDefaultConfigPath, ignored)) source = Host::kDefaultConfigPath;
+  }
+  Host::HostSettings file;
+  if (!source.empty() && !Host::ReadConfigFile(source, file, error)) return false;
+  settings = invocation.commandLine.Over(file);
+  return true;
 }
 
 // Beside the program in the build tree, or in the installed layout.
@@ -233,9 +177,142 @@ constexpr uint32_t kHostChannel = 256;
 const Common::Message kRunningAsRoot{
     0x100000E0, "Running as root: every client then acts as root on the export (it may make files of any owner). "
                 "Run the host as an unprivileged user that owns the exported folder."};
+const Common::Message kReloaded{0x100000E1, "Settings read again ({0})."};
+const Common::Message kNotReloaded{0x100000E2, "The settings were not read again, the running ones stay: {0}"};
+const Common::Message kNeedsRestart{0x100000E3,
+                                    "'{0}' changed from '{1}' to '{2}': that takes a restart of the host; until "
+                                    "then '{1}' stays."};
+const Common::Message kLogFileNotOpened{0x100000E4,
+                                        "Cannot open the log file '{0}': the log goes to standard error only."};
 
 void PrintFailure(const char* what, const Common::Error& error) {
   std::fprintf(stderr, "%s:\n%s\n", what, error.Describe().c_str());
+}
+
+// Standard error, and the log file when one is set. False when the file
+// cannot be opened; the log then goes to standard error alone.
+bool SetLogSinks(const std::optional<std::string>& logFile) {
+  if (!logFile) {
+    Common::Logger::SetSink(nullptr);
+    return true;
+  }
+  auto file = Common::CreateFileLogSink(*logFile);
+  Common::Logger::SetSink(file ? Common::CreateTeeLogSink(Common::CreateStderrLogSink(), file) : nullptr);
+  return file != nullptr;
+}
+
+int LogLevelOf(const Host::HostSettings& settings) {
+  return static_cast<int>(settings.Number("log-level").value_or(Common::kNotice));
+}
+
+// The NFS module's defaults (its resources), for the properties the
+// settings leave unset.
+Core::Record ModuleDefaults(Core::AddonRegistry& addons, Core::HostContext& context) {
+  Core::Record defaults(NFS::CommandNames::StartServer.requestType);
+  for (const auto& addon : addons.Find<Configuration::OptionAddon>()) {
+    auto provider = addon->CreateProvider(&context);
+    if (Common::ToUtf8(provider->GetName()) != NFS::kOptionsName) continue;
+    try {
+      auto values = provider->GetDefaultValue();
+      defaults.Set(Property::kLocalPath, values->GetOr<Common::WString>(Property::kLocalPath, {}));
+      defaults.Set(Property::kShareName, values->GetOr<Common::WString>(Property::kShareName, {}));
+      for (const char* name : {Property::kAllowClients, Property::kStateDir, Property::kCacheObjects}) {
+        if (values->Has(name)) defaults.Set(name, values->Get<Common::WString>(name));
+      }
+      defaults.Set(Property::kReadOnly, values->GetOr<bool>(Property::kReadOnly, false));
+      defaults.Set(Property::kAsyncWrites, values->GetOr<bool>(Property::kAsyncWrites, false));
+    } catch (const Common::Error& error) {
+      PrintFailure("Cannot read the NFS options", error);
+    }
+  }
+  return defaults;
+}
+
+// Who may call and whether they may change anything: the settings, else the
+// module's defaults.
+void SetAccessOf(const Host::HostSettings& settings, const Core::Record& defaults, Core::Record& request) {
+  if (const auto list = settings.Text("allow-clients")) {
+    request.Set(Property::kAllowClients, Common::FromUtf8(*list));
+  } else if (defaults.Has(Property::kAllowClients)) {
+    request.Set(Property::kAllowClients, defaults.Get<Common::WString>(Property::kAllowClients));
+  }
+  request.Set(Property::kReadOnly, settings.Flag("read-only").value_or(defaults.GetOr<bool>(Property::kReadOnly, false)));
+}
+
+// The start request; a usage problem (exit 2) in `problem`.
+bool StartRequestOf(const Host::HostSettings& settings, const Core::Record& defaults, Core::Record& request,
+                    std::string& problem) {
+  const auto text = [&](const char* key, const char* property) {
+    if (const auto value = settings.Text(key)) {
+      request.Set(property, Common::FromUtf8(*value));
+    } else if (defaults.Has(property)) {
+      request.Set(property, defaults.Get<Common::WString>(property));
+    }
+  };
+  text("local-path", Property::kLocalPath);
+  text("share-name", Property::kShareName);
+  text("state-dir", Property::kStateDir);
+  if (const auto listen = settings.Text("listen")) request.Set(Property::kListen, Common::FromUtf8(*listen));
+  SetAccessOf(settings, defaults, request);
+  request.Set(Property::kAsyncWrites,
+              settings.Flag("async-writes").value_or(defaults.GetOr<bool>(Property::kAsyncWrites, false)));
+  if (const auto port = settings.Number("port")) request.Set(Property::kPort, *port);
+  if (const auto count = settings.Number("cache-objects")) {
+    request.Set(Property::kCacheObjects, *count);
+  } else if (defaults.Has(Property::kCacheObjects)) {
+    const std::string resource = Common::ToUtf8(defaults.Get<Common::WString>(Property::kCacheObjects));
+    uint64_t parsed = 0;
+    if (!Tools::ParseNumber(resource, 0, UINT64_MAX, parsed)) {
+      problem = "nfs_cache_objects '" + resource + "': give a number of objects";
+      return false;
+    }
+    request.Set(Property::kCacheObjects, parsed);
+  }
+  // A list that does not parse is a usage error wherever it came from: say
+  // which entry, before anything starts.
+  if (request.Has(Property::kAllowClients)) {
+    const std::string list = Common::ToUtf8(request.Get<Common::WString>(Property::kAllowClients));
+    Host::ClientNetworks networks;
+    std::string why;
+    if (!Host::ClientNetworks::Parse(list, networks, why)) {
+      problem = "--allow-clients '" + list + "': " + why;
+      return false;
+    }
+  }
+  return true;
+}
+
+// SIGHUP: the file is read again. The log and who may do what change at
+// once; what the running server was built with stays until a restart, and
+// the log says so. A file that does not read changes nothing.
+void Reload(const Invocation& invocation, const Host::HostSettings& started, Core::AddonRegistry& addons,
+            Core::HostContext& context, Core::CommandRunner& commands) {
+  Host::HostSettings settings;
+  std::string source;
+  std::string error;
+  if (!LoadSettings(invocation, settings, source, error)) {
+    Common::Warning(kHostChannel, kNotReloaded, error);
+    return;
+  }
+  Common::Logger::SetThreshold(LogLevelOf(settings));
+  if (!SetLogSinks(settings.Text("log-file"))) {
+    Common::Warning(kHostChannel, kLogFileNotOpened, *settings.Text("log-file"));
+  }
+  Core::Record access(NFS::CommandNames::SetAccess.requestType);
+  SetAccessOf(settings, ModuleDefaults(addons, context), access);
+  try {
+    commands.Run(NFS::CommandNames::SetAccess.commandName, access).get();
+  } catch (const Common::Error& refused) {
+    Common::Log(Common::kFailure, kHostChannel, refused);
+  }
+  for (const auto& name : settings.ChangedFrom(started)) {
+    const auto key = std::find_if(Host::SettingKeys().begin(), Host::SettingKeys().end(),
+                                  [&](const Host::SettingKey& known) { return name == known.name; });
+    if (key == Host::SettingKeys().end() || !key->needsRestart) continue;
+    Common::Warning(kHostChannel, kNeedsRestart, name, started.Text(name).value_or("(default)"),
+                    settings.Text(name).value_or("(default)"));
+  }
+  Common::Notice(kHostChannel, kReloaded, source.empty() ? std::string("no configuration file") : source);
 }
 
 }  // namespace
@@ -247,34 +324,41 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "stats") return Tools::RunStats(argc - 1, argv + 1);
   if (argc > 1 && std::string(argv[1]) == "watch") return Tools::RunWatch(argc - 1, argv + 1);
   // Signals are taken by sigwait below; every thread inherits this mask.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  Flags flags;
-  if (const auto status = ParseFlags(argc, argv, flags)) return *status;
+  Invocation invocation;
+  if (const auto status = ParseFlags(argc, argv, invocation)) return *status;
+  Host::HostSettings settings;
+  {
+    std::string source;
+    std::string error;
+    if (!LoadSettings(invocation, settings, source, error)) {
+      std::fprintf(stderr, "nfs_host: %s\n", error.c_str());
+      return 2;
+    }
+  }
   // Every cached directory holds a descriptor; allow as many as the system does.
   rlimit files{};
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
     files.rlim_cur = files.rlim_max;
     setrlimit(RLIMIT_NOFILE, &files);
   }
-  if (flags.modules.empty()) flags.modules = DefaultModulesFolder();
-  Common::Logger::SetThreshold(flags.logLevel);
-  if (!flags.logFile.empty()) {
-    auto file = Common::CreateFileLogSink(flags.logFile);
-    if (!file) {
-      std::fprintf(stderr, "Cannot open the log file '%s'\n", flags.logFile.c_str());
-      return 2;
-    }
-    Common::Logger::SetSink(Common::CreateTeeLogSink(Common::CreateStderrLogSink(), file));
+  const std::string modules = settings.Text("modules").value_or(DefaultModulesFolder());
+  const std::string controlSocket = settings.Text("control-socket").value_or(Host::DefaultControlSocketPath());
+  Common::Logger::SetThreshold(LogLevelOf(settings));
+  if (!SetLogSinks(settings.Text("log-file"))) {
+    std::fprintf(stderr, "Cannot open the log file '%s'\n", settings.Text("log-file")->c_str());
+    return 2;
   }
 
   try {
-    Host::PrepareSocketFolder(flags.controlSocket);
+    Host::PrepareSocketFolder(controlSocket);
   } catch (const Common::Error& error) {
     PrintFailure("Cannot open the control channel", error);
     return 1;
@@ -284,7 +368,7 @@ int main(int argc, char** argv) {
   ComponentManagement::ComponentRegistry components;
   Core::HostContext context{&components};
   try {
-    Core::LoadModules(flags.modules, addons);
+    Core::LoadModules(modules, addons);
     components.CollectFrom(addons);
   } catch (const Common::Error& error) {
     PrintFailure("Cannot start the service host", error);
@@ -292,55 +376,11 @@ int main(int argc, char** argv) {
   }
   for (const auto& component : components.All()) component->SetContext(&context);
 
-  // The option set's defaults, overridden by the flags.
   Core::Record request(NFS::CommandNames::StartServer.requestType);
-  for (const auto& addon : addons.Find<Configuration::OptionAddon>()) {
-    auto provider = addon->CreateProvider(&context);
-    if (Common::ToUtf8(provider->GetName()) != NFS::kOptionsName) continue;
-    try {
-      auto defaults = provider->GetDefaultValue();
-      request.Set(Property::kLocalPath, defaults->GetOr<Common::WString>(Property::kLocalPath, {}));
-      request.Set(Property::kShareName, defaults->GetOr<Common::WString>(Property::kShareName, {}));
-      if (defaults->Has(Property::kAllowClients)) {
-        request.Set(Property::kAllowClients, defaults->Get<Common::WString>(Property::kAllowClients));
-      }
-      request.Set(Property::kReadOnly, defaults->GetOr<bool>(Property::kReadOnly, false));
-      request.Set(Property::kAsyncWrites, defaults->GetOr<bool>(Property::kAsyncWrites, false));
-      if (defaults->Has(Property::kStateDir)) {
-        request.Set(Property::kStateDir, defaults->Get<Common::WString>(Property::kStateDir));
-      }
-      if (defaults->Has(Property::kCacheObjects) && !flags.cacheObjects) {
-        flags.cacheObjects = Common::ToUtf8(defaults->Get<Common::WString>(Property::kCacheObjects));
-      }
-    } catch (const Common::Error& error) {
-      PrintFailure("Cannot read the NFS options", error);
-    }
-  }
-  if (flags.localPath) request.Set(Property::kLocalPath, Common::FromUtf8(*flags.localPath));
-  if (flags.shareName) request.Set(Property::kShareName, Common::FromUtf8(*flags.shareName));
-  if (flags.allowClients) request.Set(Property::kAllowClients, Common::FromUtf8(*flags.allowClients));
-  if (flags.readOnly) request.Set(Property::kReadOnly, true);
-  if (flags.asyncWrites) request.Set(Property::kAsyncWrites, true);
-  if (!flags.listen.empty()) request.Set(Property::kListen, Common::FromUtf8(flags.listen));
-  if (flags.stateDir) request.Set(Property::kStateDir, Common::FromUtf8(*flags.stateDir));
-  if (flags.cacheObjects) {
-    uint64_t count = 0;
-    if (!ParseCount(*flags.cacheObjects, count)) {
-      std::fprintf(stderr, "nfs_cache_objects '%s': give a number of objects\n", flags.cacheObjects->c_str());
-      components.ShutdownAll();
-      return 2;
-    }
-    request.Set(Property::kCacheObjects, count);
-  }
-  if (flags.port != 0) request.Set(Property::kPort, static_cast<uint64_t>(flags.port));
-  // A list that does not parse is a usage error, whether it came from a
-  // flag or from the resources: say which entry, before anything starts.
-  if (request.Has(Property::kAllowClients)) {
-    const std::string list = Common::ToUtf8(request.Get<Common::WString>(Property::kAllowClients));
-    Host::ClientNetworks networks;
-    std::string why;
-    if (!Host::ClientNetworks::Parse(list, networks, why)) {
-      std::fprintf(stderr, "--allow-clients '%s': %s\n", list.c_str(), why.c_str());
+  {
+    std::string problem;
+    if (!StartRequestOf(settings, ModuleDefaults(addons, context), request, problem)) {
+      std::fprintf(stderr, "%s\n", problem.c_str());
       components.ShutdownAll();
       return 2;
     }
@@ -350,8 +390,11 @@ int main(int argc, char** argv) {
   Core::CommandRunner commands(addons, context);
   // Bound before anything is exported: a taken port stops the start-up.
   std::unique_ptr<Host::MetricsServer> metrics;
-  if (flags.metrics) {
-    metrics = Host::CreateMetricsServer(commands, *flags.metrics, NFS::CommandNames::GetMetrics.commandName,
+  if (const auto metricsListen = settings.Text("metrics-listen")) {
+    Host::ListenAddress address;
+    std::string why;
+    Host::ParseListenAddress(*metricsListen, address, why);
+    metrics = Host::CreateMetricsServer(commands, address, NFS::CommandNames::GetMetrics.commandName,
                                         NFS::CommandNames::GetMetrics.requestType);
     try {
       metrics->Start();
@@ -369,7 +412,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const auto streams = Core::CreateStreams(addons, context);
-  Host::ControlChannel channel(commands, *streams, flags.controlSocket);
+  Host::ControlChannel channel(commands, *streams, controlSocket);
   try {
     channel.Start();
   } catch (const Common::Error& error) {
@@ -377,14 +420,18 @@ int main(int argc, char** argv) {
     components.ShutdownAll();
     return 1;
   }
-  std::printf("Control channel: %s\n", flags.controlSocket.c_str());
+  std::printf("Control channel: %s\n", controlSocket.c_str());
   std::printf("Serving '%s' as '%s'. Stop with Ctrl-C or SIGTERM.\n",
               Common::ToUtf8(request.GetOr<Common::WString>(Property::kLocalPath, {})).c_str(),
               Common::ToUtf8(request.GetOr<Common::WString>(Property::kShareName, {})).c_str());
   std::fflush(stdout);
 
-  int received = 0;
-  sigwait(&stopSignals, &received);
+  for (;;) {
+    int received = 0;
+    sigwait(&signals, &received);
+    if (received != SIGHUP) break;
+    Reload(invocation, settings, addons, context, commands);
+  }
   // Requests end before the components do: a command run on the way out
   // could otherwise start the network service again.
   if (metrics) metrics->Stop();

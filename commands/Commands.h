@@ -10,6 +10,11 @@ class StartServerCommandImpl : public Core::Command {
   Core::Record RunLogic(const Core::Record& request, Core::HostContext& context) override;
 };
 
+class SetAccessCommandImpl : public Core::Command {
+ public:
+  Core::Record RunLogic(const Core::Record& request, Core::HostContext& context) override;
+};
+
 class CreateVirtualFileCommandImpl : public Core::Command {
  public:
   Core::Record RunLogic(const Core::Record& request, Core::HostContext& context) override;

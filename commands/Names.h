@@ -40,6 +40,12 @@ inline const Core::CommandDescription StartServer{
      {Property::kPort, Core::PropertyType::UInt64},
      {Property::kStateDir, Core::PropertyType::String},
      {Property::kCacheObjects, Core::PropertyType::UInt64}}};
+// Who may call the running server and whether they may change anything, at
+// once for the calls that follow: a property left out keeps its value.
+inline const Core::CommandDescription SetAccess{
+    "SetAccessCommandFactoryAddOn", "NFS::SetAccessCommand", "5B0D3C71-2F4E-4A8B-9E61-C7D2A8F41E09",
+    "NFS::SetAccessRequest", "NFS::SetAccessResponse",
+    {{Property::kAllowClients, Core::PropertyType::String}, {Property::kReadOnly, Core::PropertyType::Bool}}};
 inline const Core::CommandDescription CreateVirtualFile{
     "CreateVirtualFileCommandFactoryAddOn", "NFS::CreateVirtualFileCommand", "384C0FA1-D836-4751-BE17-C29E1FD83F87",
     "NFS::CreateVirtualFileRequest", "NFS::CreateVirtualFileResponse",

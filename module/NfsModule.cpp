@@ -54,5 +54,7 @@ extern "C" __attribute__((visibility("default"))) void LoadAddons(Core::AddonReg
       CommandNames::GetServerStatistics));
   registrar.RegisterAddon(
       std::make_shared<Core::CommandFactoryAddonOf<GetMetricsCommandImpl>>(CommandNames::GetMetrics));
+  // The operator's: changes who may call while clients are connected.
+  registrar.RegisterAddon(std::make_shared<Core::CommandFactoryAddonOf<SetAccessCommandImpl>>(CommandNames::SetAccess));
   registrar.RegisterAddon(std::make_shared<FileEventsStreamImpl>());
 }

@@ -9,10 +9,17 @@ set(NFS_MANPAGE_GZ ${CMAKE_CURRENT_BINARY_DIR}/nfs_host.8.gz)
 install(CODE "execute_process(COMMAND sh -c \"gzip -9n -c '${CMAKE_CURRENT_BINARY_DIR}/nfs_host.8' > '${NFS_MANPAGE_GZ}'\" COMMAND_ERROR_IS_FATAL ANY)"
   COMPONENT nfs_host)
 install(FILES ${NFS_MANPAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT nfs_host)
+# Every Debian package carries its copyright and changelog (lintian).
+set(NFS_CHANGELOG_GZ ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+install(CODE "execute_process(COMMAND sh -c \"gzip -9n -c '${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog' > '${NFS_CHANGELOG_GZ}'\" COMMAND_ERROR_IS_FATAL ANY)"
+  COMPONENT package_only EXCLUDE_FROM_ALL)
+install(FILES packaging/copyright ${NFS_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/nfs-host
+  COMPONENT package_only EXCLUDE_FROM_ALL)
 install(FILES packaging/nfs_host.bash-completion
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME nfs_host COMPONENT nfs_host)
-# Only for the package: an absolute path, so never part of "cmake --install".
-install(FILES scripts/nfs-host.service DESTINATION /lib/systemd/system COMPONENT systemd EXCLUDE_FROM_ALL)
+# Only for the package: absolute paths, so never part of "cmake --install".
+install(FILES scripts/nfs-host.service DESTINATION /lib/systemd/system COMPONENT package_only EXCLUDE_FROM_ALL)
+install(FILES packaging/nfs_host.conf DESTINATION /etc/nfs_host COMPONENT package_only EXCLUDE_FROM_ALL)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME nfs-host)
@@ -30,19 +37,21 @@ set(CPACK_SET_DESTDIR ON)
 # Only what the package ships: never the sample plug-ins.
 set(CPACK_INSTALL_CMAKE_PROJECTS
   "${CMAKE_BINARY_DIR};${PROJECT_NAME};nfs_host;/"
-  "${CMAKE_BINARY_DIR};${PROJECT_NAME};systemd;/")
+  "${CMAKE_BINARY_DIR};${PROJECT_NAME};package_only;/")
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The maintainer scripts make the system user with adduser, else useradd.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser | passwd")
+# The maintainer scripts make the system user with adduser.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 # The server registers its ports with the portmapper when one runs.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS rpcbind)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS libnfs-utils)
+# The administrator's edits of /etc/nfs_host/nfs_host.conf survive upgrades.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/conffiles
   ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postinst
   ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/prerm
   ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian/postrm)

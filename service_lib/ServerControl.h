@@ -21,6 +21,9 @@ class ServerControl : public EventNotifier {
   virtual Common::Error Stop() = 0;
   // Where the next Start listens and who may call.
   virtual Common::Error SetNetworkOptions(const NSL::NetworkOptions& options) = 0;
+  // Who may call and whether they may change anything: at once for the
+  // calls that follow, and for the next Start.
+  virtual Common::Error SetAccessPolicy(const NSL::AccessPolicy& policy) = 0;
   // Where the ids handed out are remembered, and how many objects the
   // caches hold (0: no limit). Stop writes out what the store has queued.
   virtual Common::Error SetObjectStore(std::shared_ptr<ObjectStore> store, size_t cacheCapacity) = 0;

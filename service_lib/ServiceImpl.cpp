@@ -18,6 +18,11 @@ Common::Error ServiceImpl::SetNetworkOptions(const NSL::NetworkOptions& options)
   options_ = options;
   return Common::Error::Success();
 }
+Common::Error ServiceImpl::SetAccessPolicy(const NSL::AccessPolicy& policy) {
+  options_.access = policy;
+  NSL::GetNetworkService().SetAccessPolicy(policy);
+  return Common::Error::Success();
+}
 Common::Error ServiceImpl::SetObjectStore(std::shared_ptr<ObjectStore> store, size_t cacheCapacity) {
   store_ = store;
   return NFS::SetObjectStore(*server_, std::move(store), cacheCapacity);

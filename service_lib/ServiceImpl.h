@@ -17,6 +17,7 @@ class ServiceImpl : public Service {
   Common::Error Start() override;
   Common::Error Stop() override;
   Common::Error SetNetworkOptions(const NSL::NetworkOptions& options) override;
+  Common::Error SetAccessPolicy(const NSL::AccessPolicy& policy) override;
   Common::Error SetObjectStore(std::shared_ptr<ObjectStore> store, size_t cacheCapacity) override;
   Common::Error SetRoot(const Common::WString& localPath, const Common::WString& shareName) override;
   Common::Error GetRoot(Common::WString& localPath, Common::WString& shareName) override;

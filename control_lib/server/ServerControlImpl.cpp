@@ -31,6 +31,9 @@ Common::Error ServerControlImpl::Stop() { return service_->Stop(); }
 Common::Error ServerControlImpl::SetNetworkOptions(const NSL::NetworkOptions& options) {
   return service_->SetNetworkOptions(options);
 }
+Common::Error ServerControlImpl::SetAccessPolicy(const NSL::AccessPolicy& policy) {
+  return service_->SetAccessPolicy(policy);
+}
 Common::Error ServerControlImpl::SetObjectStore(std::shared_ptr<ObjectStore> store, size_t cacheCapacity) {
   return service_->SetObjectStore(std::move(store), cacheCapacity);
 }

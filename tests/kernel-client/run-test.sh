@@ -189,7 +189,7 @@ RESTART_CACHE_OBJECTS=200 # far below the 2000 entries: the restarted server evi
 launch_server() { # run number, extra flags: starts nfs_host; status 0 once it serves
   local run=$1 i
   shift
-  (cd "$WORK" && exec "$NFS_HOST" --local-path "$EXPORT" --share-name /share --state-dir "$STATE" \
+  (cd "$WORK" && exec "$NFS_HOST" --config /dev/null --local-path "$EXPORT" --share-name /share --state-dir "$STATE" \
     --control-socket "$WORK/control.sock" --log-file "$WORK/server.log" \
     --log-level "${KC_LOG_LEVEL:-1}" "$@" >"$WORK/server-$run.out" 2>"$WORK/server-$run.err") &
   SERVER_PID=$!

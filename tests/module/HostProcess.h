@@ -31,6 +31,14 @@ class HostProcess {
       std::vector<char*> argv;
       static std::string program = NFS_HOST_PATH;
       argv.push_back(program.data());
+      // A host start reads no installed configuration unless the test names one.
+      static std::string noConfig[] = {"--config", "/dev/null"};
+      const bool start = arguments.empty() || arguments[0].rfind("--", 0) == 0;
+      bool named = false;
+      for (const auto& argument : arguments) named = named || argument.rfind("--config", 0) == 0;
+      if (start && !named) {
+        for (auto& word : noConfig) argv.push_back(word.data());
+      }
       for (auto& argument : arguments) argv.push_back(argument.data());
       argv.push_back(nullptr);
       execv(program.c_str(), argv.data());

@@ -32,11 +32,11 @@ TEST(ModuleTest, LoadAddonsRegistersItsAddonsInOrder) {
                                  "CreateVirtualFileCommandFactoryAddOn", "DeleteVirtualFileCommandFactoryAddOn",
                                  "ControlVirtualFileCommandFactoryAddOn", "FileExistsCommandFactoryAddOn",
                                  "GetServerStatusCommandFactoryAddOn", "GetServerStatisticsCommandFactoryAddOn",
-                                 "GetMetricsCommandFactoryAddOn", "NFS::FileEvents"}));
+                                 "GetMetricsCommandFactoryAddOn", "SetAccessCommandFactoryAddOn", "NFS::FileEvents"}));
 
   // The factories describe their commands.
   const auto factories = registry.Find<Core::CommandFactoryAddon>();
-  ASSERT_EQ(factories.size(), 8u);
+  ASSERT_EQ(factories.size(), 9u);
   EXPECT_EQ(factories[0]->GetDescription().commandName, "NFS::StartServerCommand");
   EXPECT_EQ(factories[0]->GetDescription().typeId, "977ED77E-8E8F-4604-A357-27AB71BAD888");
   EXPECT_EQ(factories[0]->GetDescription().queue, "default_queue");

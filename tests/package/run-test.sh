@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package with scripts/package, installs it on this machine
 # with apt-get, checks where its files are, starts the installed server as
-# the unprivileged user nfs_host on a temporary export, lists the share with
-# nfs-ls (libnfs-utils), stops it, purges the package and checks its files are
-# gone. What the run made (the user, /srv/nfs) goes again when it was not
+# the unprivileged user nfs_host from the installed configuration
+# (/etc/nfs_host/nfs_host.conf: /srv/nfs as /share), lists the share with
+# nfs-ls (libnfs-utils), reloads it with SIGHUP, stops it, purges the package
+# and checks its files are gone. What the run made (the user, /srv/nfs) goes again when it was not
 # there before. Needs root (or sudo) and a portmapper (scripts/start-rpcbind).
 #
 # Environment: JOBS (build), PKG_KEEP=1 keeps the temporary folder.
@@ -28,8 +29,10 @@ SERVER_PID=""
 INSTALLED=0
 HAD_USER=0
 HAD_SRV=0
+HAD_RUN=0
 getent passwd nfs_host >/dev/null && HAD_USER=1
 [[ -e /srv/nfs ]] && HAD_SRV=1
+[[ -e /run/nfs_host ]] && HAD_RUN=1
 
 cleanup() {
   local status=$?
@@ -38,7 +41,9 @@ cleanup() {
     # The user cannot be deleted while its process lives.
     wait_for 10 server_gone || true
   fi
+  $SUDO rm -f /srv/nfs/hello-package.txt
   if ((INSTALLED)); then "${APT[@]}" purge nfs-host >/dev/null 2>&1 || true; fi
+  if ((!HAD_RUN)); then $SUDO rm -rf /run/nfs_host; fi
   if ((!HAD_SRV)); then $SUDO rmdir /srv/nfs 2>/dev/null || true; fi
   if ((!HAD_USER)) && getent passwd nfs_host >/dev/null; then
     $SUDO userdel nfs_host 2>/dev/null || true
@@ -78,6 +83,15 @@ DEPENDS=$(dpkg-deb -f "$DEB" Depends)
 [[ $DEPENDS == *libc6* ]] || fail "Depends lacks the computed libc6: $DEPENDS"
 [[ $(dpkg-deb -f "$DEB" Recommends) == *rpcbind* ]] || fail "rpcbind is not recommended"
 
+# Debian's own checks of a package, where lintian is installed (not by
+# scripts/setup: it is large, and only a packager's tool).
+if command -v lintian >/dev/null; then
+  lintian --fail-on error,warning "$DEB" || fail "lintian"
+  echo "lintian: clean"
+else
+  echo "(lintian not here: the package's Debian checks skipped)"
+fi
+
 if dpkg-query -W -f='${Status}' nfs-host 2>/dev/null | grep -q "install ok installed"; then
   fail "nfs-host is installed already; this test would replace and purge it"
 fi
@@ -93,10 +107,16 @@ step "checking the files"
 dpkg -L nfs-host >"$WORK/files"
 for path in /usr/bin/nfs_host /usr/lib/nfs_host/libhost.so /usr/lib/nfs_host/modules/nfs_service.so \
   /usr/lib/nfs_host/modules/nfs_service.resources /lib/systemd/system/nfs-host.service \
-  /usr/share/man/man8/nfs_host.8.gz /usr/share/bash-completion/completions/nfs_host; do
+  /usr/share/man/man8/nfs_host.8.gz /usr/share/bash-completion/completions/nfs_host \
+  /etc/nfs_host/nfs_host.conf /usr/share/doc/nfs-host/copyright /usr/share/doc/nfs-host/changelog.gz; do
   grep -qx "$path" "$WORK/files" || fail "$path is not in the package"
   [[ -f $path ]] || fail "$path is not installed"
 done
+# The administrator's edits of the configuration survive upgrades.
+dpkg-query -W -f='${Conffiles}\n' nfs-host | grep -q '^ /etc/nfs_host/nfs_host.conf ' ||
+  fail "/etc/nfs_host/nfs_host.conf is not a conffile"
+[[ $(zcat /usr/share/doc/nfs-host/changelog.gz | sed -n '1s/^nfs-host (\([^)]*\)).*/\1/p') == "$VERSION" ]] ||
+  fail "the changelog's first entry is not version $VERSION"
 # The samples' file: scheme would serve any file the host can open.
 if grep -q sample_plugins "$WORK/files"; then fail "the sample plug-ins are in the package"; fi
 # The private library never lies on the system library path.
@@ -157,13 +177,13 @@ else
   echo "(nfs_host --version not in this build: version check skipped)"
 fi
 
-step "serving as the user nfs_host"
+step "serving as the user nfs_host, from the installed configuration"
 "$ROOT/scripts/start-rpcbind"
-chmod 0755 "$WORK"
-mkdir -p "$WORK/export" "$WORK/state" "$WORK/run"
-echo "hello from the package test" >"$WORK/export/hello-package.txt"
-chown -R nfs_host:nfs_host "$WORK/export" "$WORK/state" "$WORK/run"
-chmod 0700 "$WORK/state" "$WORK/run"
+# What systemd makes for the unit: its RuntimeDirectory and StateDirectory.
+$SUDO install -d -o nfs_host -g nfs_host -m 0755 /run/nfs_host
+$SUDO install -d -o nfs_host -g nfs_host -m 0700 /var/lib/nfs_host
+echo "hello from the package test" | $SUDO tee /srv/nfs/hello-package.txt >/dev/null
+$SUDO chown nfs_host:nfs_host /srv/nfs/hello-package.txt
 
 port_free() { [[ -z $(ss -Htln "sport = :$1") ]]; }
 # env and setpriv exec: a program started through them keeps their pid.
@@ -179,8 +199,8 @@ for attempt in 1 2 3 4 5 6 7 8; do
   candidate=$((20000 + RANDOM % 40000))
   port_free "$candidate" || continue
   PORT=$candidate
-  "${AS_NFS_HOST[@]}" /usr/bin/nfs_host --local-path "$WORK/export" --share-name /share --port "$PORT" \
-    --control-socket "$WORK/run/control.sock" --state-dir "$WORK/state" >"$WORK/server.log" 2>&1 &
+  # Everything but the port from /etc/nfs_host/nfs_host.conf, as the unit starts it.
+  "${AS_NFS_HOST[@]}" /usr/bin/nfs_host --port "$PORT" >"$WORK/server.log" 2>&1 &
   SERVER_PID=$!
   wait_for 30 up_or_gone || fail "the server did not listen on $PORT within 30 s"
   if kill -0 "$SERVER_PID" 2>/dev/null; then break; fi
@@ -205,8 +225,16 @@ fi
 echo "nfs-ls $URL:"
 sed 's/^/   /' "$WORK/listing"
 
-"${AS_NFS_HOST[@]}" timeout 20 /usr/bin/nfs_host status --control-socket "$WORK/run/control.sock" >"$WORK/status" 2>&1 ||
+# The service's socket is found without being named.
+"${AS_NFS_HOST[@]}" timeout 20 /usr/bin/nfs_host status >"$WORK/status" 2>&1 ||
   { cat "$WORK/status" >&2; fail "nfs_host status over the control socket"; }
+grep -q "/srv/nfs" "$WORK/status" || { cat "$WORK/status" >&2; fail "status does not show the export /srv/nfs"; }
+
+step "reloading it (SIGHUP, as systemctl reload)"
+kill -HUP "$SERVER_PID"
+reloaded() { grep -q "Settings read again (/etc/nfs_host/nfs_host.conf)" "$WORK/server.log"; }
+wait_for 20 reloaded || { cat "$WORK/server.log" >&2; fail "the server did not read its configuration again"; }
+kill -0 "$SERVER_PID" || fail "the server ended on SIGHUP"
 
 step "stopping it"
 kill -TERM "$SERVER_PID"
@@ -215,6 +243,8 @@ server_status=0
 wait "$SERVER_PID" || server_status=$?
 SERVER_PID=""
 ((server_status == 0)) || { cat "$WORK/server.log" >&2; fail "the server exited with $server_status"; }
+
+$SUDO rm -f /srv/nfs/hello-package.txt
 
 step "purging the package"
 "${APT[@]}" purge nfs-host >"$WORK/apt-purge.log" 2>&1 || {
