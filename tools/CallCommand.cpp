@@ -92,11 +92,7 @@ int RunCall(int argc, char** argv) {
   // Options come before the command: what follows it is the request's, even
   // when it begins with "-".
   CommandLine commandLine{"nfs_host call",
-                          {Value("control-socket", "a path",
-                                 [&](const std::string& path, std::string&) {
-                                   socketPath = path;
-                                   return true;
-                                 })},
+                          {ControlSocketOption(socketPath)},
                           PrintHelp, true, SIZE_MAX};
   const Parsed parsed = Parse(commandLine, argc, argv);
   if (parsed.exitStatus) return *parsed.exitStatus;

@@ -30,6 +30,13 @@ Option Value(std::string name, std::string value,
   return Option{std::move(name), std::move(value), std::move(apply)};
 }
 
+Option ControlSocketOption(std::string& path) {
+  return Value("control-socket", "a path", [&path](const std::string& value, std::string&) {
+    path = value;
+    return true;
+  });
+}
+
 int UsageError(const std::string& command, const std::string& problem) {
   std::fprintf(stderr, "%s: %s (see '%s --help')\n", command.c_str(), problem.c_str(), command.c_str());
   return 2;

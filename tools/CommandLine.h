@@ -22,6 +22,8 @@ struct Option {
 Option Switch(std::string name, std::function<void()> set);
 Option Value(std::string name, std::string value,
              std::function<bool(const std::string& value, std::string& problem)> apply);
+// The host's control socket (--control-socket PATH), taken as it is into `path`.
+Option ControlSocketOption(std::string& path);
 
 // The command line of the host ("nfs_host") or of a subcommand ("nfs_host
 // stats"), in the usual GNU form: --name value and --name=value, options

@@ -86,11 +86,7 @@ std::optional<int> ParseStats(int argc, char** argv, Options& options) {
   CommandLine commandLine{"nfs_host stats",
                           {Switch("json", [&] { options.json = true; }),
                            Value("interval", "a number of seconds", interval), Value("count", "a whole number", count),
-                           Value("control-socket", "a path",
-                                 [&](const std::string& path, std::string&) {
-                                   options.socketPath = path;
-                                   return true;
-                                 })},
+                           ControlSocketOption(options.socketPath)},
                           PrintHelp};
   if (const Parsed parsed = Parse(commandLine, argc, argv); parsed.exitStatus) return parsed.exitStatus;
   if (options.count != 0 && options.interval == 0) {

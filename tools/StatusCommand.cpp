@@ -148,11 +148,7 @@ int RunStatus(int argc, char** argv) {
   std::string socketPath = Host::DefaultClientSocketPath();
   CommandLine commandLine{"nfs_host status",
                           {Switch("json", [&] { json = true; }),
-                           Value("control-socket", "a path",
-                                 [&](const std::string& path, std::string&) {
-                                   socketPath = path;
-                                   return true;
-                                 })},
+                           ControlSocketOption(socketPath)},
                           PrintHelp};
   if (const Parsed parsed = Parse(commandLine, argc, argv); parsed.exitStatus) return *parsed.exitStatus;
   ControlClient client;

@@ -130,11 +130,7 @@ int RunWatch(int argc, char** argv) {
   bool json = false;
   CommandLine commandLine{"nfs_host watch",
                           {Switch("json", [&] { json = true; }),
-                           Value("control-socket", "a path",
-                                 [&](const std::string& path, std::string&) {
-                                   socketPath = path;
-                                   return true;
-                                 })},
+                           ControlSocketOption(socketPath)},
                           PrintHelp};
   if (const Parsed parsed = Parse(commandLine, argc, argv); parsed.exitStatus) return *parsed.exitStatus;
 

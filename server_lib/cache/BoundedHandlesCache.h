@@ -32,7 +32,6 @@ class BoundedHandlesCache : public HandlesCache {
   void Visit(Visitor& visitor) override { inner_->Visit(visitor); }
   size_t Count() override { return inner_->Count(); }
 
-  size_t GetCapacity() const { return capacity_; }
   // Objects let go to keep within the capacity, since the cache was made.
   uint64_t CountEvicted() const { return evicted_; }
 
