@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "localfs/LocalFs.h"
 #include "tests/service_lib/WireFixture.h"
@@ -46,6 +47,25 @@ class StableWriteTest : public TestSupport::WireClientTest {
     return file;
   }
 
+  // A new file with "abc", "def" and "ghi" written UNSTABLE, DATA_SYNC and
+  // FILE_SYNC: each answer, with the flushes counted once it came.
+  struct Answer {
+    WRITE3resok write;
+    int flushes;
+  };
+  std::vector<Answer> WriteOneOfEach(const char* name, Bytes_t& file) {
+    file = EmptyFile(name);
+    std::vector<Answer> answers;
+    const std::pair<const char*, stable_how> writes[] = {{"abc", UNSTABLE}, {"def", DATA_SYNC}, {"ghi", FILE_SYNC}};
+    for (const auto& [data, stable] : writes) {
+      const WRITE3resok answer = Write(file, answers.size() * 3, data, 3, stable);
+      EXPECT_EQ(answer.count, 3u);
+      answers.push_back({answer, g_flushes.load()});
+    }
+    EXPECT_EQ(temp_.ReadFile(std::string("export/") + name), "abcdefghi");
+    return answers;
+  }
+
   COMMIT3resok Commit(Bytes_t file) {
     COMMIT3args args{Handle(file), 0, 0};
     COMMIT3res result{};
@@ -67,31 +87,20 @@ class AsyncWritesTest : public StableWriteTest {
 };
 
 TEST_F(StableWriteTest, EachWriteIsAnsweredWithTheStabilityItReached) {
-  const Bytes_t file = EmptyFile("data");
-
-  const WRITE3resok unstable = Write(file, 0, "abc", 3, UNSTABLE);
-  EXPECT_EQ(unstable.count, 3u);
-  EXPECT_EQ(unstable.committed, UNSTABLE);
-  EXPECT_EQ(g_flushes.load(), 0);
-
-  const WRITE3resok dataSync = Write(file, 3, "def", 3, DATA_SYNC);
-  EXPECT_EQ(dataSync.count, 3u);
-  EXPECT_EQ(dataSync.committed, DATA_SYNC);
-  EXPECT_EQ(g_flushes.load(), 1);
-
-  const WRITE3resok fileSync = Write(file, 6, "ghi", 3, FILE_SYNC);
-  EXPECT_EQ(fileSync.count, 3u);
-  EXPECT_EQ(fileSync.committed, FILE_SYNC);
-  EXPECT_EQ(g_flushes.load(), 2);
-
-  EXPECT_EQ(temp_.ReadFile("export/data"), "abcdefghi");
+  Bytes_t file;
+  const std::vector<Answer> answers = WriteOneOfEach("data", file);
+  ASSERT_EQ(answers.size(), 3u);
+  // An unstable write is not flushed; each stable one is, before its answer.
+  const stable_how committed[] = {UNSTABLE, DATA_SYNC, FILE_SYNC};
+  for (size_t i = 0; i < answers.size(); ++i) {
+    EXPECT_EQ(answers[i].write.committed, committed[i]) << i;
+    EXPECT_EQ(answers[i].flushes, static_cast<int>(i)) << i;
+  }
 
   // COMMIT flushes too, and keeps the writes' verifier: nothing to resend.
   const COMMIT3resok commit = Commit(file);
   EXPECT_EQ(g_flushes.load(), 3);
-  EXPECT_EQ(std::memcmp(unstable.verf, dataSync.verf, 8), 0);
-  EXPECT_EQ(std::memcmp(unstable.verf, fileSync.verf, 8), 0);
-  EXPECT_EQ(std::memcmp(unstable.verf, commit.verf, 8), 0);
+  for (const Answer& answer : answers) EXPECT_EQ(std::memcmp(answer.write.verf, commit.verf, 8), 0);
 }
 
 TEST_F(StableWriteTest, AnUnstableWriteIsReadBackBeforeItsCommit) {
@@ -103,21 +112,20 @@ TEST_F(StableWriteTest, AnUnstableWriteIsReadBackBeforeItsCommit) {
 }
 
 TEST_F(AsyncWritesTest, WritesAreAnsweredStableWithoutAFlush) {
-  const Bytes_t file = EmptyFile("data");
-
-  const WRITE3resok unstable = Write(file, 0, "abc", 3, UNSTABLE);
-  EXPECT_EQ(unstable.committed, DATA_SYNC);
-  const WRITE3resok dataSync = Write(file, 3, "def", 3, DATA_SYNC);
-  EXPECT_EQ(dataSync.committed, DATA_SYNC);
-  const WRITE3resok fileSync = Write(file, 6, "ghi", 3, FILE_SYNC);
-  EXPECT_EQ(fileSync.committed, FILE_SYNC);
-  EXPECT_EQ(g_flushes.load(), 0);
-  EXPECT_EQ(temp_.ReadFile("export/data"), "abcdefghi");
+  Bytes_t file;
+  const std::vector<Answer> answers = WriteOneOfEach("data", file);
+  ASSERT_EQ(answers.size(), 3u);
+  // The unstable write is answered as if it had reached the disk.
+  const stable_how committed[] = {DATA_SYNC, DATA_SYNC, FILE_SYNC};
+  for (size_t i = 0; i < answers.size(); ++i) {
+    EXPECT_EQ(answers[i].write.committed, committed[i]) << i;
+    EXPECT_EQ(answers[i].flushes, 0) << i;
+  }
 
   // A client that commits anyway still gets its flush.
   const COMMIT3resok commit = Commit(file);
   EXPECT_EQ(g_flushes.load(), 1);
-  EXPECT_EQ(std::memcmp(unstable.verf, commit.verf, 8), 0);
+  EXPECT_EQ(std::memcmp(answers[0].write.verf, commit.verf, 8), 0);
 }
 
 }  // namespace
