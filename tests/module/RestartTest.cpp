@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "server_lib/core/ObjectId.h"
-#include "tests/module/HostProcess.h"
+#include "tests/module/RestartingHost.h"
 #include "tests/service_lib/CallClient.h"
 #include "tests/support/Ports.h"
 #include "tests/support/TempDir.h"
@@ -27,37 +27,25 @@ std::string ManyName(int i) {
   return name;
 }
 
-// A host on a port of the test's own, with a store of ids in the test's
-// folder, restarted on the same command line as a service manager would.
+// A restarting host with few cached objects, and a raw client made anew
+// for each of its runs.
 class RestartTest : public ::testing::Test {
  protected:
   void SetUp() override {
     temp_.WriteFile("export/deep/a/b/c/notes.txt", "hello");
     temp_.WriteFile("export/deep/a/b/c/log.txt", "");
     for (int i = 0; i < kManyFiles; ++i) temp_.WriteFile("export/many/" + ManyName(i), ManyName(i));
-    port_ = TestSupport::FreeLoopbackPort();
-  }
-
-  std::vector<std::string> Arguments() const {
-    return {"--local-path", (temp_.Path() / "export").string(), "--share-name", "/share", "--control-socket",
-            (temp_.Path() / "control.sock").string(), "--state-dir", (temp_.Path() / "state").string(), "--port",
-            std::to_string(port_), "--cache-objects", kCacheObjects};
   }
 
   void Start() {
-    host_ = std::make_unique<TestSupport::HostProcess>(Arguments());
-    ASSERT_TRUE(host_->WaitForOutput("Serving", 20000)) << host_->ErrorOutput();
-    client_ = std::make_unique<Client>("127.0.0.1", "127.0.0.1", port_);
+    ASSERT_NO_FATAL_FAILURE(host_.Start());
+    client_ = std::make_unique<Client>("127.0.0.1", "127.0.0.1", host_.Port());
   }
 
-  // SIGTERM, or SIGKILL, then the same command line again.
   void Restart(int signal, const std::function<void()>& whileDown = {}) {
     client_.reset();
-    host_->Signal(signal);
-    ASSERT_NE(host_->WaitForExit(20000), -1);
-    host_.reset();
-    if (whileDown) whileDown();
-    Start();
+    ASSERT_NO_FATAL_FAILURE(host_.Restart(signal, whileDown));
+    client_ = std::make_unique<Client>("127.0.0.1", "127.0.0.1", host_.Port());
   }
 
   Bytes_t Walk(const std::vector<const char*>& names) {
@@ -72,8 +60,7 @@ class RestartTest : public ::testing::Test {
   }
 
   TestSupport::TempDir temp_;
-  uint16_t port_ = 0;
-  std::unique_ptr<TestSupport::HostProcess> host_;
+  TestSupport::RestartingHost host_{temp_, {"--cache-objects", kCacheObjects}};
   std::unique_ptr<Client> client_;
 };
 
@@ -172,16 +159,12 @@ TEST_F(RestartTest, AHandleNeverResolvesToAnotherObject) {
 TEST_F(RestartTest, ADamagedStoreIsMovedAsideAndTheServerStartsAnew) {
   ASSERT_NO_FATAL_FAILURE(Start());
   const Bytes_t notes = Walk({"deep", "a", "b", "c", "notes.txt"});
-  client_.reset();
-  host_->Signal(SIGTERM);
-  ASSERT_NE(host_->WaitForExit(20000), -1);
-  host_.reset();
-  {
+  ASSERT_NO_FATAL_FAILURE(Restart(SIGTERM, [&] {
     std::ofstream damage(temp_.Path() / "state" / "data.mdb", std::ios::binary | std::ios::trunc);
     damage << std::string(8192, '\x5a');
-  }
-  ASSERT_NO_FATAL_FAILURE(Start());
-  EXPECT_TRUE(host_->WaitForErrorOutput((temp_.Path() / "state").string(), 5000)) << host_->ErrorOutput();
+  }));
+  EXPECT_TRUE(host_.Process().WaitForErrorOutput((temp_.Path() / "state").string(), 5000))
+      << host_.Process().ErrorOutput();
   // The old handle is stale, as without a store; everything else works.
   EXPECT_EQ(client_->GetAttr(notes), NFS3ERR_STALE);
   const Bytes_t again = Walk({"deep", "a", "b", "c", "notes.txt"});
