@@ -1,15 +1,13 @@
 #include "commands/Commands.h"
+#include "commands/ServerSetup.h"
 #include "control_lib/server/ServerControlComponent.h"
 #include "host/Logging.h"
-#include "host/Network.h"
-#include "server_lib/core/ServerErrors.h"
 
 namespace NFS {
 
 namespace {
 
 constexpr uint32_t kCommandChannel = 610;
-const Common::Message kAccessListInvalid{0x18230019, "The list of allowed clients '{0}' is invalid: {1}."};
 const Common::Message kAccessChanged{0x1823001A, "Clients allowed now: {0}; the export is {1}."};
 
 }  // namespace
@@ -20,11 +18,7 @@ Core::Record SetAccessCommandImpl::RunLogic(const Core::Record& request, Core::H
   auto control = context.components->Get<ServerControl>(kServerControlComponentId, kServerControlInterfaceName);
   NSL::AccessPolicy policy = *NSL::GetNetworkService().GetAccessPolicy();
   if (request.Has(Property::kAllowClients)) {
-    const std::string text = Common::ToUtf8(request.Get<Common::WString>(Property::kAllowClients));
-    std::string why;
-    if (!Host::ClientNetworks::Parse(text, policy.allowClients, why)) {
-      throw Common::Error(ErrorCode::InvalidArgument, Common::FormatMessage(kAccessListInvalid, text, why));
-    }
+    policy.allowClients = AllowedClientsOf(request.Get<Common::WString>(Property::kAllowClients));
   }
   policy.readOnly = request.GetOr<bool>(Property::kReadOnly, policy.readOnly);
   const Common::Error set = control->SetAccessPolicy(policy);
