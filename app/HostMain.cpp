@@ -15,6 +15,7 @@
 
 #include "app/ControlChannel.h"
 #include "app/MetricsServer.h"
+#include "app/SystemdNotify.h"
 #include "commands/Names.h"
 #include "host/Commands.h"
 #include "host/Components.h"
@@ -235,7 +236,7 @@ const Common::Message kRunningAsRoot{
                 "Run the host as an unprivileged user that owns the exported folder."};
 
 void PrintFailure(const char* what, const Common::Error& error) {
-  std::fprintf(stderr, "%s:\n%s\n", what, error.Describe().c_str());
+  Common::PrintToStderr(Common::kFailure, std::string(what) + ":\n" + error.Describe());
 }
 
 }  // namespace
@@ -377,6 +378,9 @@ int main(int argc, char** argv) {
     components.ShutdownAll();
     return 1;
   }
+  Host::NotifyReady(Host::ServingSummary(commands,
+                                         Common::ToUtf8(request.GetOr<Common::WString>(Property::kLocalPath, {})),
+                                         Common::ToUtf8(request.GetOr<Common::WString>(Property::kShareName, {}))));
   std::printf("Control channel: %s\n", flags.controlSocket.c_str());
   std::printf("Serving '%s' as '%s'. Stop with Ctrl-C or SIGTERM.\n",
               Common::ToUtf8(request.GetOr<Common::WString>(Property::kLocalPath, {})).c_str(),
@@ -385,6 +389,7 @@ int main(int argc, char** argv) {
 
   int received = 0;
   sigwait(&stopSignals, &received);
+  Host::NotifyStopping();
   // Requests end before the components do: a command run on the way out
   // could otherwise start the network service again.
   if (metrics) metrics->Stop();
