@@ -85,8 +85,8 @@ bool ParseDecimal(std::string_view text, uint64_t& value) {
 // cannot be reached (no socket, as outside systemd). libsystemd drops an
 // entry without a word when the socket is missing, hence the look first.
 bool SendToJournal(int priority, const std::string& message) {
-  struct stat socket {};
-  if (stat("/run/systemd/journal/socket", &socket) != 0 || !S_ISSOCK(socket.st_mode)) return false;
+  struct stat journald {};
+  if (stat("/run/systemd/journal/socket", &journald) != 0 || !S_ISSOCK(journald.st_mode)) return false;
   const char* identifier = program_invocation_short_name;
   const std::string fields[] = {"MESSAGE=" + message, fmt::format("PRIORITY={}", priority),
                                 fmt::format("SYSLOG_IDENTIFIER={}", *identifier != '\0' ? identifier : "nfs_host")};
