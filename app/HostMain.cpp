@@ -16,6 +16,7 @@
 #include "app/ControlChannel.h"
 #include "app/HostSettings.h"
 #include "app/MetricsServer.h"
+#include "app/SystemdNotify.h"
 #include "commands/Names.h"
 #include "host/Commands.h"
 #include "host/Components.h"
@@ -186,7 +187,7 @@ const Common::Message kLogFileNotOpened{0x100000E4,
                                         "Cannot open the log file '{0}': the log goes to standard error only."};
 
 void PrintFailure(const char* what, const Common::Error& error) {
-  std::fprintf(stderr, "%s:\n%s\n", what, error.Describe().c_str());
+  Common::PrintToStderr(Common::kFailure, std::string(what) + ":\n" + error.Describe());
 }
 
 // Standard error, and the log file when one is set. False when the file
@@ -420,6 +421,10 @@ int main(int argc, char** argv) {
     components.ShutdownAll();
     return 1;
   }
+  const std::string serving =
+      Host::ServingSummary(commands, Common::ToUtf8(request.GetOr<Common::WString>(Property::kLocalPath, {})),
+                           Common::ToUtf8(request.GetOr<Common::WString>(Property::kShareName, {})));
+  Host::NotifyReady(serving);
   std::printf("Control channel: %s\n", controlSocket.c_str());
   std::printf("Serving '%s' as '%s'. Stop with Ctrl-C or SIGTERM.\n",
               Common::ToUtf8(request.GetOr<Common::WString>(Property::kLocalPath, {})).c_str(),
@@ -430,8 +435,12 @@ int main(int argc, char** argv) {
     int received = 0;
     sigwait(&signals, &received);
     if (received != SIGHUP) break;
+    // systemd's reload waits for the READY=1 that ends it.
+    Host::NotifyReloading();
     Reload(invocation, settings, addons, context, commands);
+    Host::NotifyReady(serving);
   }
+  Host::NotifyStopping();
   // Requests end before the components do: a command run on the way out
   // could otherwise start the network service again.
   if (metrics) metrics->Stop();

@@ -1,11 +1,21 @@
 #include "host/Logging.h"
 
+#include <errno.h>
 #include <fmt/format.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+// No CODE_FILE= of this sender on each entry: an error record names its own place.
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <systemd/sd-journal.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <charconv>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <iterator>
 
 namespace Common {
 
@@ -39,6 +49,20 @@ constexpr size_t kMaxCharacterBytes = 4;
 
 std::string LogRecordText(std::string_view message) { return EscapeLogText(message, kLogLineBytes); }
 
+// `prefix` before every line of the text.
+std::string PrefixLines(const std::string& prefix, std::string_view text) {
+  std::string lines;
+  size_t start = 0;
+  while (true) {
+    const size_t end = text.find('\n', start);
+    lines += prefix;
+    lines.append(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+    lines += '\n';
+    if (end == std::string_view::npos) return lines;
+    start = end + 1;
+  }
+}
+
 // "2026-12-06T20:10:11.123Z [2] 386: " before every line of the text.
 std::string FormatLines(int level, uint32_t channel, const std::string& text) {
   const auto now = std::chrono::system_clock::now();
@@ -49,27 +73,48 @@ std::string FormatLines(int level, uint32_t channel, const std::string& text) {
   gmtime_r(&seconds, &utc);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
-  const std::string prefix = fmt::format("{}.{:03}Z [{}] {}: ", stamp, millis, level, channel);
-  std::string lines;
-  size_t start = 0;
-  while (true) {
-    const size_t end = text.find('\n', start);
-    lines += prefix;
-    lines.append(text, start, end == std::string::npos ? std::string::npos : end - start);
-    lines += '\n';
-    if (end == std::string::npos) return lines;
-    start = end + 1;
+  return PrefixLines(fmt::format("{}.{:03}Z [{}] {}: ", stamp, millis, level, channel), text);
+}
+
+bool ParseDecimal(std::string_view text, uint64_t& value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
+
+// One journal entry however many lines the message has; false when journald
+// cannot be reached (no socket, as outside systemd). libsystemd drops an
+// entry without a word when the socket is missing, hence the look first.
+bool SendToJournal(int priority, const std::string& message) {
+  struct stat journald {};
+  if (stat("/run/systemd/journal/socket", &journald) != 0 || !S_ISSOCK(journald.st_mode)) return false;
+  const char* identifier = program_invocation_short_name;
+  const std::string fields[] = {"MESSAGE=" + message, fmt::format("PRIORITY={}", priority),
+                                fmt::format("SYSLOG_IDENTIFIER={}", *identifier != '\0' ? identifier : "nfs_host")};
+  iovec vectors[std::size(fields)];
+  for (size_t i = 0; i < std::size(fields); ++i) {
+    vectors[i] = iovec{const_cast<char*>(fields[i].data()), fields[i].size()};
   }
+  return sd_journal_sendv(vectors, static_cast<int>(std::size(fields))) >= 0;
+}
+
+// journald reads a stream line by line, so a chain written there would become
+// one entry per record: it goes to the journal's own socket instead, and to
+// the stream, each line with its "<N>", only when that cannot be reached.
+std::string JournalLines(int priority, const std::string& prefix, const std::string& text) {
+  if (text.find('\n') != std::string::npos && SendToJournal(priority, prefix + text)) return {};
+  return PrefixLines(fmt::format("<{}>{}", priority, prefix), text);
 }
 
 class StreamLogSink : public LogSink {
  public:
-  explicit StreamLogSink(std::FILE* stream, bool owned = false) : stream_(stream), owned_(owned) {}
+  StreamLogSink(std::FILE* stream, bool owned, bool journal) : stream_(stream), owned_(owned), journal_(journal) {}
   ~StreamLogSink() override {
     if (owned_) std::fclose(stream_);
   }
   void Write(int level, uint32_t channel, const std::string& text) override {
-    const std::string lines = FormatLines(level, channel, text);
+    const std::string lines = journal_ ? JournalLines(JournalPriority(level), fmt::format("{}: ", channel), text)
+                                       : FormatLines(level, channel, text);
+    if (lines.empty()) return;
     std::lock_guard lock(mutex_);
     std::fwrite(lines.data(), 1, lines.size(), stream_);
     std::fflush(stream_);
@@ -78,6 +123,7 @@ class StreamLogSink : public LogSink {
  private:
   std::FILE* stream_;
   bool owned_;
+  bool journal_;
   std::mutex mutex_;
 };
 
@@ -118,12 +164,52 @@ void WriteToSink(int level, uint32_t channel, const std::string& text) {
 
 }  // namespace
 
-std::shared_ptr<LogSink> CreateStderrLogSink() { return std::make_shared<StreamLogSink>(stderr); }
+std::shared_ptr<LogSink> CreateStderrLogSink() { return CreateStreamLogSink(stderr, StderrIsJournal()); }
+
+std::shared_ptr<LogSink> CreateStreamLogSink(std::FILE* stream, bool journal) {
+  return std::make_shared<StreamLogSink>(stream, false, journal);
+}
 
 std::shared_ptr<LogSink> CreateFileLogSink(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "a");
   if (file == nullptr) return nullptr;
-  return std::make_shared<StreamLogSink>(file, true);
+  return std::make_shared<StreamLogSink>(file, true, false);
+}
+
+bool IsJournalStream(const char* journalStream, int fd) {
+  if (journalStream == nullptr) return false;
+  const std::string_view text(journalStream);
+  const size_t colon = text.find(':');
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  if (colon == std::string_view::npos || !ParseDecimal(text.substr(0, colon), device) ||
+      !ParseDecimal(text.substr(colon + 1), inode)) {
+    return false;
+  }
+  struct stat file {};
+  return fstat(fd, &file) == 0 && file.st_dev == device && file.st_ino == inode;
+}
+
+bool StderrIsJournal() { return IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO); }
+
+int JournalPriority(int level) {
+  switch (level) {
+    case kFailure:
+      return 3;  // LOG_ERR
+    case kWarning:
+      return 4;  // LOG_WARNING
+    case kNotice:
+      return 5;  // LOG_NOTICE
+    default:
+      return 7;  // LOG_DEBUG
+  }
+}
+
+void PrintToStderr(int level, const std::string& text) {
+  const std::string lines = StderrIsJournal() ? JournalLines(JournalPriority(level), "", text) : text + '\n';
+  if (lines.empty()) return;
+  std::fwrite(lines.data(), 1, lines.size(), stderr);
+  std::fflush(stderr);
 }
 
 std::shared_ptr<LogSink> CreateTeeLogSink(std::shared_ptr<LogSink> first, std::shared_ptr<LogSink> second) {

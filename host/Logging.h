@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,11 +27,30 @@ class LogSink {
   virtual void Write(int level, uint32_t channel, const std::string& text) = 0;
 };
 
-// The default sink: standard error, every line with its UTC time, level and channel.
+// The default sink: standard error, every line with its UTC time, level and
+// channel; or, when standard error is the journal, "<N>CHANNEL: text" with
+// the level's syslog priority N, journald adding the time itself. Which of
+// the two is decided when the sink is created.
 std::shared_ptr<LogSink> CreateStderrLogSink();
+// The same on another stream, in journal form when `journal` is set.
+std::shared_ptr<LogSink> CreateStreamLogSink(std::FILE* stream, bool journal);
 // Appends to a file in the same format; null when the file cannot be opened.
 std::shared_ptr<LogSink> CreateFileLogSink(const std::string& path);
 std::shared_ptr<LogSink> CreateTeeLogSink(std::shared_ptr<LogSink> first, std::shared_ptr<LogSink> second);
+
+// Whether `fd` is the stream systemd connected to the journal: its
+// JOURNAL_STREAM value ("DEV:INODE") names the file the descriptor is. An
+// inherited value whose stream was redirected elsewhere does not match.
+bool IsJournalStream(const char* journalStream, int fd);
+bool StderrIsJournal();
+
+// The syslog priority of a level: failure 3, warning 4, notice 5, trace 7.
+int JournalPriority(int level);
+
+// Text for the operator that is no log line (why the host could not start):
+// on standard error as it is, or under the journal one entry of the level's
+// priority, however many lines it has.
+void PrintToStderr(int level, const std::string& text);
 
 // Client-chosen text (names, paths, share names) reaches the log inside
 // messages: it must neither start a line of its own nor make one huge. Each

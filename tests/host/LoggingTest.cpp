@@ -1,11 +1,19 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "host/Assertion.h"
 #include "host/Logging.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -129,6 +137,171 @@ TEST(LoggingTest, ThresholdDropsLowerLevelsAndCaptureRestoresIt) {
     EXPECT_EQ(capture.Lines().size(), 1u);
   }
   EXPECT_EQ(Common::Logger::GetThreshold(), Common::kNotice);
+}
+
+// "DEV:INODE" of a file, as systemd sets JOURNAL_STREAM for the journal's stream.
+std::string DeviceAndInode(const std::string& path) {
+  struct stat file {};
+  EXPECT_EQ(stat(path.c_str(), &file), 0) << path;
+  return std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino);
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream file(path);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// Standard error goes to a new file of the test's while alive.
+class RedirectedStderr {
+ public:
+  explicit RedirectedStderr(const std::string& path) {
+    std::fflush(stderr);
+    saved_ = dup(STDERR_FILENO);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0) << path;
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+  }
+  ~RedirectedStderr() {
+    std::fflush(stderr);
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+  }
+  RedirectedStderr(const RedirectedStderr&) = delete;
+  RedirectedStderr& operator=(const RedirectedStderr&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
+// Whether this machine runs journald: an entry sent to it then leaves
+// nothing on the stream.
+bool JournaldListens() { return std::filesystem::exists("/run/systemd/journal/socket"); }
+
+const std::regex kTimestamped(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d\] \d+: )");
+
+TEST(JournalStreamTest, OnlyTheDeviceAndInodeOfTheDescriptorMatch) {
+  TestSupport::TempDir dir;
+  const std::string journal = (dir.Path() / "journal").string();
+  const std::string other = (dir.Path() / "other").string();
+  dir.WriteFile("journal", "");
+  dir.WriteFile("other", "");
+  const int journalFd = open(journal.c_str(), O_RDONLY | O_CLOEXEC);
+  const int otherFd = open(other.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(journalFd, 0);
+  ASSERT_GE(otherFd, 0);
+  const std::string value = DeviceAndInode(journal);
+
+  EXPECT_TRUE(Common::IsJournalStream(value.c_str(), journalFd));
+  EXPECT_FALSE(Common::IsJournalStream(value.c_str(), otherFd));
+  struct stat file {};
+  ASSERT_EQ(fstat(journalFd, &file), 0);
+  const std::string device = std::to_string(file.st_dev);
+  const std::string inode = std::to_string(file.st_ino);
+  // The same inode number on another device is another file.
+  EXPECT_FALSE(Common::IsJournalStream((std::to_string(file.st_dev + 1) + ":" + inode).c_str(), journalFd));
+  EXPECT_FALSE(Common::IsJournalStream((device + ":" + std::to_string(file.st_ino + 1)).c_str(), journalFd));
+  EXPECT_FALSE(Common::IsJournalStream(nullptr, journalFd));
+  const std::vector<std::string> garbage = {
+      "", ":", "abc", device, device + ":", ":" + inode, value + "x", " " + value, value + ":1", "-" + value,
+      device + ":+" + inode, device + ":0x" + inode};
+  for (const auto& text : garbage) {
+    EXPECT_FALSE(Common::IsJournalStream(text.c_str(), journalFd)) << text;
+  }
+  EXPECT_FALSE(Common::IsJournalStream(value.c_str(), -1));
+  close(journalFd);
+  close(otherFd);
+}
+
+TEST(JournalStreamTest, StderrSinkWritesPrioritiesOnlyWhenStderrIsTheJournal) {
+  TestSupport::TempDir dir;
+  const std::string journal = (dir.Path() / "journal").string();
+  const std::string redirected = (dir.Path() / "redirected").string();
+  {
+    RedirectedStderr stderrToJournal(journal);
+    TestSupport::ScopedEnvironment stream("JOURNAL_STREAM", DeviceAndInode(journal).c_str());
+    EXPECT_TRUE(Common::StderrIsJournal());
+    Common::CreateStderrLogSink()->Write(Common::kNotice, 256, "Serving.");
+    Common::PrintToStderr(Common::kFailure, "Cannot start the NFS server:\n0x00000002: outer\n  0x00000001: inner");
+  }
+  const std::string journalText = ReadAll(journal);
+  if (JournaldListens()) {
+    EXPECT_EQ(journalText.rfind("<5>256: Serving.\n", 0), 0u) << journalText;
+  } else {
+    EXPECT_EQ(journalText,
+              "<5>256: Serving.\n<3>Cannot start the NFS server:\n<3>0x00000002: outer\n<3>  0x00000001: inner\n");
+  }
+
+  // A JOURNAL_STREAM inherited by a process whose stderr goes elsewhere.
+  {
+    RedirectedStderr stderrElsewhere(redirected);
+    TestSupport::ScopedEnvironment stream("JOURNAL_STREAM", DeviceAndInode(journal).c_str());
+    EXPECT_FALSE(Common::StderrIsJournal());
+    Common::CreateStderrLogSink()->Write(Common::kWarning, 386, "Slow disk.");
+    Common::PrintToStderr(Common::kFailure, "Cannot start the NFS server:\n0x00000002: outer");
+  }
+  std::istringstream plain(ReadAll(redirected));
+  std::string line;
+  ASSERT_TRUE(std::getline(plain, line));
+  EXPECT_TRUE(std::regex_search(line, kTimestamped)) << line;
+  EXPECT_TRUE(line.ends_with(" [3] 386: Slow disk.")) << line;
+  // A failed start's text is printed as it is, as before.
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(plain), {}),
+            "Cannot start the NFS server:\n0x00000002: outer\n");
+
+  TestSupport::ScopedEnvironment unset("JOURNAL_STREAM", nullptr);
+  EXPECT_FALSE(Common::StderrIsJournal());
+}
+
+TEST(JournalFormatTest, EveryLevelHasItsPriorityAndNoTimeOfItsOwn) {
+  TestSupport::TempDir dir;
+  const std::string path = (dir.Path() / "stream").string();
+  std::FILE* stream = std::fopen(path.c_str(), "w");
+  ASSERT_NE(stream, nullptr);
+  {
+    const auto sink = Common::CreateStreamLogSink(stream, true);
+    sink->Write(Common::kFailure, 610, "Failed.");
+    sink->Write(Common::kWarning, 386, "Warned.");
+    sink->Write(Common::kNotice, 256, "Noticed.");
+    sink->Write(Common::kTrace, 386, "Traced [2] 386: x");
+  }
+  std::fclose(stream);
+  EXPECT_EQ(ReadAll(path), "<3>610: Failed.\n<4>386: Warned.\n<5>256: Noticed.\n<7>386: Traced [2] 386: x\n");
+
+  // Without the journal the same stream keeps the time and level.
+  stream = std::fopen(path.c_str(), "w");
+  ASSERT_NE(stream, nullptr);
+  Common::CreateStreamLogSink(stream, false)->Write(Common::kWarning, 386, "Warned.");
+  std::fclose(stream);
+  const std::string plain = ReadAll(path);
+  EXPECT_TRUE(std::regex_search(plain, kTimestamped)) << plain;
+  EXPECT_TRUE(plain.ends_with(" [3] 386: Warned.\n")) << plain;
+}
+
+// journald makes an entry of each line of its stream: a chain goes to it as
+// one entry, or, with no journald to take it, as lines that each keep the
+// priority.
+TEST(JournalFormatTest, AChainIsOneEntryOrLinesThatEachKeepThePriority) {
+  TestSupport::TempDir dir;
+  const std::string path = (dir.Path() / "stream").string();
+  std::FILE* stream = std::fopen(path.c_str(), "w");
+  ASSERT_NE(stream, nullptr);
+  {
+    auto previous = Common::Logger::SetSink(Common::CreateStreamLogSink(stream, true));
+    const Common::Error chain(2, u"outer\nFORGED-LINE", Common::Error(1, u"inner"));
+    Common::Log(Common::kFailure, 610, chain);
+    Common::Logger::SetSink(previous);
+  }
+  std::fclose(stream);
+  const std::string text = ReadAll(path);
+  if (JournaldListens() && text.empty()) return;
+  std::istringstream lines(text);
+  std::string line;
+  ASSERT_TRUE(std::getline(lines, line));
+  EXPECT_EQ(line.rfind("<3>610: 0x00000002: outer\\x0aFORGED-LINE (", 0), 0u) << line;
+  ASSERT_TRUE(std::getline(lines, line));
+  EXPECT_EQ(line.rfind("<3>610:   0x00000001: inner (", 0), 0u) << line;
+  EXPECT_FALSE(std::getline(lines, line)) << line;
 }
 
 TEST(AssertionTest, ReportsConditionFileAndLineAndContinues) {

@@ -4,10 +4,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace TestSupport {
@@ -16,10 +18,25 @@ namespace TestSupport {
 class HostProcess {
  public:
   // runAs: a user id to run as (the test must be root to give one), or -1.
-  explicit HostProcess(std::vector<std::string> arguments, int runAs = -1) {
+  // stderrIsJournal: JOURNAL_STREAM names the pipe standard error goes to,
+  // as systemd's names the journal's stream.
+  explicit HostProcess(std::vector<std::string> arguments, int runAs = -1, bool stderrIsJournal = false) {
     int out[2], err[2];
     EXPECT_EQ(pipe(out), 0);
     EXPECT_EQ(pipe(err), 0);
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+      if (!stderrIsJournal || std::string_view(*variable).rfind("JOURNAL_STREAM=", 0) != 0) {
+        environment.push_back(*variable);
+      }
+    }
+    struct stat stream {};
+    if (stderrIsJournal && fstat(err[1], &stream) == 0) {
+      environment.push_back("JOURNAL_STREAM=" + std::to_string(stream.st_dev) + ":" + std::to_string(stream.st_ino));
+    }
+    std::vector<char*> envp;
+    for (auto& variable : environment) envp.push_back(variable.data());
+    envp.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
       dup2(out[1], 1);
@@ -41,7 +58,7 @@ class HostProcess {
       }
       for (auto& argument : arguments) argv.push_back(argument.data());
       argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
+      execve(program.c_str(), argv.data(), envp.data());
       _exit(127);
     }
     close(out[1]);
