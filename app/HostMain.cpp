@@ -340,7 +340,7 @@ int main(int argc, char** argv) {
     std::string source;
     std::string error;
     if (!LoadSettings(invocation, settings, source, error)) {
-      std::fprintf(stderr, "nfs_host: %s\n", error.c_str());
+      Common::PrintToStderr(Common::kFailure, "nfs_host: " + error);
       return 2;
     }
   }
@@ -354,7 +354,7 @@ int main(int argc, char** argv) {
   const std::string controlSocket = settings.Text("control-socket").value_or(Host::DefaultControlSocketPath());
   Common::Logger::SetThreshold(LogLevelOf(settings));
   if (!SetLogSinks(settings.Text("log-file"))) {
-    std::fprintf(stderr, "Cannot open the log file '%s'\n", settings.Text("log-file")->c_str());
+    Common::PrintToStderr(Common::kFailure, "Cannot open the log file '" + *settings.Text("log-file") + "'");
     return 2;
   }
 
@@ -381,7 +381,7 @@ int main(int argc, char** argv) {
   {
     std::string problem;
     if (!StartRequestOf(settings, ModuleDefaults(addons, context), request, problem)) {
-      std::fprintf(stderr, "%s\n", problem.c_str());
+      Common::PrintToStderr(Common::kFailure, problem);
       components.ShutdownAll();
       return 2;
     }

@@ -95,4 +95,15 @@ TEST(SystemdTest, FailedStartInTheJournalIsAnErrorEntry) {
   EXPECT_NE(errors.find("\n<3>  0x01820001: The specified local path is invalid."), std::string::npos) << errors;
 }
 
+// Under systemd a configuration file that does not read is what an operator
+// looks for first: an error entry naming the file and the line.
+TEST(SystemdTest, ABadConfigurationFileInTheJournalIsAnErrorEntry) {
+  TestSupport::TempDir temp;
+  temp.WriteFile("nfs_host.conf", "share-name = /share\nprot = 2049\n");
+  const std::string config = (temp.Path() / "nfs_host.conf").string();
+  HostProcess host({"--config", config}, -1, true);
+  EXPECT_EQ(host.WaitForExit(20000), 2);
+  EXPECT_EQ(host.ErrorOutput(), "<3>nfs_host: " + config + ":2: unknown key 'prot'\n");
+}
+
 }  // namespace
