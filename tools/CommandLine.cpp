@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "host/Logging.h"
+
 namespace Tools {
 
 namespace {
@@ -38,7 +40,8 @@ Option ControlSocketOption(std::string& path) {
 }
 
 int UsageError(const std::string& command, const std::string& problem) {
-  std::fprintf(stderr, "%s: %s (see '%s --help')\n", command.c_str(), problem.c_str(), command.c_str());
+  // An error entry when the host runs under systemd with its log in the journal.
+  Common::PrintToStderr(Common::kFailure, command + ": " + problem + " (see '" + command + " --help')");
   return 2;
 }
 

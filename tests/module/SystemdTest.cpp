@@ -97,13 +97,18 @@ TEST(SystemdTest, FailedStartInTheJournalIsAnErrorEntry) {
 
 // Under systemd a configuration file that does not read is what an operator
 // looks for first: an error entry naming the file and the line.
-TEST(SystemdTest, ABadConfigurationFileInTheJournalIsAnErrorEntry) {
+TEST(SystemdTest, ABadConfigurationFileOrFlagInTheJournalIsAnErrorEntry) {
   TestSupport::TempDir temp;
   temp.WriteFile("nfs_host.conf", "share-name = /share\nprot = 2049\n");
   const std::string config = (temp.Path() / "nfs_host.conf").string();
   HostProcess host({"--config", config}, -1, true);
   EXPECT_EQ(host.WaitForExit(20000), 2);
   EXPECT_EQ(host.ErrorOutput(), "<3>nfs_host: " + config + ":2: unknown key 'prot'\n");
+
+  // So is a flag that is refused (a drop-in's ExecStart=, say).
+  HostProcess flagged({"--port", "x"}, -1, true);
+  EXPECT_EQ(flagged.WaitForExit(20000), 2);
+  EXPECT_EQ(flagged.ErrorOutput(), "<3>nfs_host: --port 'x': give a number from 1 to 65535 (see 'nfs_host --help')\n");
 }
 
 }  // namespace
