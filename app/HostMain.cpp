@@ -5,11 +5,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <optional>
 #include <string>
 
@@ -307,9 +304,7 @@ void Reload(const Invocation& invocation, const Host::HostSettings& started, Cor
     Common::Log(Common::kFailure, kHostChannel, refused);
   }
   for (const auto& name : settings.ChangedFrom(started)) {
-    const auto key = std::find_if(Host::SettingKeys().begin(), Host::SettingKeys().end(),
-                                  [&](const Host::SettingKey& known) { return name == known.name; });
-    if (key == Host::SettingKeys().end() || !key->needsRestart) continue;
+    if (!Host::FindSettingKey(name)->needsRestart) continue;
     Common::Warning(kHostChannel, kNeedsRestart, name, started.Text(name).value_or("(default)"),
                     settings.Text(name).value_or("(default)"));
   }

@@ -83,13 +83,6 @@ std::optional<std::string> Checked(const SettingKey& key, const std::string& val
   return value;
 }
 
-const SettingKey* Find(const std::string& name) {
-  for (const auto& key : SettingKeys()) {
-    if (name == key.name) return &key;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 const std::vector<SettingKey>& SettingKeys() {
@@ -112,8 +105,15 @@ const std::vector<SettingKey>& SettingKeys() {
   return kKeys;
 }
 
+const SettingKey* FindSettingKey(const std::string& name) {
+  for (const auto& key : SettingKeys()) {
+    if (name == key.name) return &key;
+  }
+  return nullptr;
+}
+
 bool HostSettings::Set(const std::string& key, const std::string& value, std::string& problem) {
-  const SettingKey* known = Find(key);
+  const SettingKey* known = FindSettingKey(key);
   if (known == nullptr) {
     problem = "unknown key '" + key + "'";
     return false;
@@ -187,7 +187,7 @@ bool ReadConfigFile(const std::string& path, HostSettings& settings, std::string
     }
     std::string problem;
     if (!settings.Set(key, value, problem)) {
-      error = where + (Find(key) != nullptr ? key + " " : std::string()) + problem;
+      error = where + (FindSettingKey(key) != nullptr ? key + " " : std::string()) + problem;
       return false;
     }
     seen[key] = number;

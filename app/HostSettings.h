@@ -21,6 +21,8 @@ struct SettingKey {
 };
 
 const std::vector<SettingKey>& SettingKeys();
+// The key of that name; null when there is none.
+const SettingKey* FindSettingKey(const std::string& name);
 
 // What one source (the command line, the configuration file) says. Values
 // are checked as they are set and kept in one spelling ("yes" becomes

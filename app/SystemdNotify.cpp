@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "commands/Names.h"
@@ -35,10 +36,9 @@ void NotifyReloading() {
   Notify(fmt::format("RELOADING=1\nMONOTONIC_USEC={}", micros));
 }
 
-void NotifyStatus(const std::string& status) { Notify("STATUS=" + OneLine(status)); }
-
 std::string ServingSummary(Core::CommandRunner& commands, const std::string& localPath,
                            const std::string& shareName) {
+  if (std::getenv("NOTIFY_SOCKET") == nullptr) return {};
   std::string summary = "Serving '" + localPath + "' as '" + shareName + "'";
   uint64_t port = 0;
   try {

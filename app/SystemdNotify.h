@@ -16,10 +16,11 @@ void NotifyStopping();
 // A reload begins (RELOADING=1 with the CLOCK_MONOTONIC time it began, which
 // a reload-notify unit needs); NotifyReady ends it.
 void NotifyReloading();
-void NotifyStatus(const std::string& status);
 
 // "Serving '/srv/nfs' as '/share' on port 2029", the port the running server
 // reports in its status; without the port when the status cannot tell it.
+// Empty outside systemd: nobody reads it there, and the status asks the
+// portmapper.
 std::string ServingSummary(Core::CommandRunner& commands, const std::string& localPath,
                            const std::string& shareName);
 
